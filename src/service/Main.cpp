@@ -1,0 +1,5 @@
+#include "service/EntryPoint.h"
+
+#include <windows.h>
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) { return KestrinMain(); }

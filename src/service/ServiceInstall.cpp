@@ -1,0 +1,111 @@
+#include "service/ServiceInstall.h"
+
+#include "common/Format.h"
+#include "common/RegKey.h"
+#include "diag/ErrorText.h"
+#include "diag/Log.h"
+#include "service/ServiceHandle.h"
+
+#include <string>
+
+namespace
+{
+constexpr wchar_t DisplayName[] = L"User Agent Service";
+// Deletion is requested this long after the stop control, whether or not the
+// service has ended by then; the manager completes it when the service ends.
+constexpr DWORD StopGraceMs = 500;
+
+std::wstring ProgramPath()
+{
+    wchar_t path[MAX_PATH * 2] = {};
+    GetModuleFileNameW(nullptr, path, ARRAYSIZE(path));
+    return path;
+}
+
+// what is the failed step as the log line names it, already formatted.
+DWORD LogFailure(const std::wstring& what, DWORD error)
+{
+    LogPrintf(LOG_ERROR, L"[!] %s.\r\n    %s. Error code = %ld.", what.c_str(), CErrorText(error).Text(), (long)error);
+    return error;
+}
+
+void WriteStringValue(HKEY key, const wchar_t* name, const std::wstring& value)
+{
+    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+// Points the service at the program that was run. A key that cannot be opened
+// is ignored: the service itself exists.
+void WriteServiceValues(const wchar_t* serviceName, const std::wstring& programPath)
+{
+    CRegKey key;
+    std::wstring path = FormatString(L"SYSTEM\\CurrentControlSet\\Services\\%s", serviceName);
+    if (key.Open(path.c_str(), KEY_WRITE) != ERROR_SUCCESS)
+        return;
+    WriteStringValue(key.Get(), L"ImagePath", programPath);
+    WriteStringValue(key.Get(), L"Description", DisplayName);
+}
+} // namespace
+
+DWORD InstallService(const wchar_t* serviceName)
+{
+    CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    if (!manager)
+    {
+        DWORD error = GetLastError();
+        return LogFailure(L"InstallService: Failed to open the service control manager", error);
+    }
+
+    std::wstring programPath = ProgramPath();
+    CServiceHandle service(CreateServiceW(manager.Get(), serviceName, DisplayName, SERVICE_ALL_ACCESS,
+                                          SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_IGNORE,
+                                          programPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    DWORD error = service ? ERROR_SUCCESS : GetLastError();
+    if (error != ERROR_SUCCESS && error != ERROR_SERVICE_EXISTS)
+        return LogFailure(FormatString(L"InstallService: Failed to create service %s", serviceName), error);
+
+    WriteServiceValues(serviceName, programPath);
+    return ERROR_SUCCESS;
+}
+
+DWORD UninstallService(const wchar_t* serviceName)
+{
+    CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager)
+    {
+        DWORD error = GetLastError();
+        return LogFailure(L"UninstallService: Failed to open the service control manager", error);
+    }
+
+    CServiceHandle service(OpenServiceW(manager.Get(), serviceName, SERVICE_ALL_ACCESS));
+    if (!service)
+    {
+        DWORD error = GetLastError();
+        return LogFailure(FormatString(L"UninstallService: Failed to open service %s", serviceName), error);
+    }
+
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service.Get(), &status))
+    {
+        DWORD error = GetLastError();
+        return LogFailure(FormatString(L"UninstallService: Failed to query the status of service %s", serviceName),
+                          error);
+    }
+
+    if (status.dwCurrentState != SERVICE_STOPPED)
+    {
+        if (!ControlService(service.Get(), SERVICE_CONTROL_STOP, &status))
+        {
+            DWORD error = GetLastError();
+            return LogFailure(FormatString(L"UninstallService: Failed to stop service %s", serviceName), error);
+        }
+        Sleep(StopGraceMs);
+    }
+    if (!DeleteService(service.Get()))
+    {
+        DWORD error = GetLastError();
+        return LogFailure(FormatString(L"UninstallService: Failed to delete service %s", serviceName), error);
+    }
+    return ERROR_SUCCESS;
+}

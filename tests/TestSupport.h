@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+// A fresh folder under the temporary directory, removed with its files.
+class CTempFolder
+{
+public:
+    CTempFolder();
+    ~CTempFolder();
+    CTempFolder(const CTempFolder&) = delete;
+    CTempFolder& operator=(const CTempFolder&) = delete;
+
+    const std::wstring& Path() const { return m_Path; }
+    std::wstring File(const std::wstring& name) const { return m_Path + L"\\" + name; }
+
+private:
+    std::wstring m_Path;
+};
+
+std::string ReadFileBytes(const std::wstring& path);
+void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+bool FileExists(const std::wstring& path);
+
+// A Linux path handed in by the test runner, as Wine's Z: drive sees it.
+std::wstring FromHostPath(const std::string& hostPath);
+std::wstring TestDataFile(const std::wstring& name);

@@ -1,0 +1,169 @@
+"""End-to-end harness: drives the real Kestrin.exe under Wine.
+
+Each test gets its own folder with a copy of Kestrin.exe, so the log file
+beside the program belongs to that test alone. The prefix, the program and
+the helper come from the environment CTest sets.
+"""
+import json
+import os
+import re
+import shutil
+import subprocess
+import time
+import unittest
+
+PREFIX = os.environ["KESTRIN_WINEPREFIX"]
+KESTRIN_EXE = os.environ["KESTRIN_EXE"]
+HELPER_EXE = os.environ["KESTRIN_HELPER"]
+WORK = os.environ.get("KESTRIN_E2E_WORK", "/tmp/kestrin-e2e")
+DISPLAY = os.environ.get("KESTRIN_TEST_DISPLAY")
+
+SERVICE = "Kestrin"
+OPTIONS_KEY = r"HKLM\SOFTWARE\Varnel Systems\User Agent"
+
+
+def wine_env(display=False):
+    env = dict(os.environ)
+    env["WINEPREFIX"] = PREFIX
+    env.setdefault("WINEDEBUG", "-all")
+    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    env.pop("DISPLAY", None)
+    if display:
+        if not DISPLAY:
+            raise unittest.SkipTest("no X display for message boxes (run through scripts/test)")
+        env["DISPLAY"] = DISPLAY
+    return env
+
+
+def wine(*args, timeout=60, display=False, check=False):
+    """Runs a Windows program to its end; returns the CompletedProcess."""
+    result = subprocess.run(["wine", *args], env=wine_env(display), capture_output=True,
+                            text=True, errors="replace", timeout=timeout)
+    if check and result.returncode != 0:
+        raise AssertionError(f"wine {' '.join(args)} failed ({result.returncode}): "
+                             f"{result.stdout}{result.stderr}")
+    return result
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+# --- the service control manager -------------------------------------------------
+
+def sc(*args, timeout=60):
+    return wine("sc", *args, timeout=timeout)
+
+
+def service_state(name=SERVICE):
+    """STOPPED, START_PENDING, RUNNING, ... or None when the service does not exist."""
+    out = sc("query", name).stdout
+    match = re.search(r"STATE\s*:\s*\d+\s+(\w+)", out)
+    return match.group(1) if match else None
+
+
+def wait_for_state(state, timeout=30, name=SERVICE):
+    deadline = time.monotonic() + timeout
+    current = service_state(name)
+    while current != state and time.monotonic() < deadline:
+        time.sleep(0.2)
+        current = service_state(name)
+    return current
+
+
+def remove_service(name=SERVICE):
+    """Leaves the prefix without the service, whatever state a test left it in."""
+    if service_state(name) is None:
+        return
+    sc("stop", name)
+    wait_for_state("STOPPED", timeout=15, name=name)
+    sc("delete", name)
+    deadline = time.monotonic() + 15
+    while service_state(name) is not None and time.monotonic() < deadline:
+        time.sleep(0.2)
+
+
+# --- the registry -----------------------------------------------------------------
+
+def reg_query(key, value):
+    out = wine("reg", "query", key, "/v", value).stdout
+    match = re.search(rf"^\s*{re.escape(value)}\s+(REG_\w+)\s+(.*?)\s*$", out, re.M)
+    return (match.group(1), match.group(2)) if match else None
+
+
+def reg_add(key, value, data, kind="REG_SZ"):
+    wine("reg", "add", key, "/v", value, "/t", kind, "/d", str(data), "/f", check=True)
+
+
+def reg_delete_key(key):
+    wine("reg", "delete", key, "/f")
+
+
+# --- the program under test -------------------------------------------------------
+
+class Install:
+    """A copy of Kestrin.exe in a folder of the test's own."""
+
+    def __init__(self, test_id):
+        self.folder = os.path.join(WORK, re.sub(r"[^\w.]+", "_", test_id))
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.folder)
+        self.exe = os.path.join(self.folder, "Kestrin.exe")
+        shutil.copy(KESTRIN_EXE, self.exe)
+        self.exe_windows = windows_path(self.exe)
+        self.log_path = os.path.join(self.folder, "Kestrin.log")
+
+    def log_text(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return f.read().decode("cp1252", errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    def log_lines(self):
+        """The texts of the file's lines, without time and ids."""
+        texts = []
+        for line in self.log_text().split("\r\n"):
+            match = re.match(r"\d\d/\d\d/\d\d \d\d:\d\d:\d\d \(\d{5,}\.\d{5,}\) (.*)$", line)
+            if match:
+                texts.append(match.group(1))
+            elif texts and line:
+                texts[-1] += "\r\n" + line  # continuation of a two-line entry
+        return texts
+
+    def wait_for_log(self, text, timeout=20):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if text in self.log_lines():
+                return True
+            time.sleep(0.1)
+        return False
+
+    def run(self, *args, timeout=60):
+        """Runs Kestrin.exe through the helper, which answers its message boxes.
+
+        Returns (boxes, exit_code): boxes is a list of {"icon", "text"}; the exit
+        code is the full 32-bit value, signed.
+        """
+        # The prefix's own desktop has no display, so that a box nobody expects
+        # fails at once; boxes are shown on a virtual desktop of their own on
+        # the X display, where the helper finds and answers them.
+        result = wine("explorer", "/desktop=KestrinBoxes,1024x768", windows_path(HELPER_EXE), "run",
+                      "--timeout-ms", str(timeout * 1000), self.exe_windows, *args,
+                      timeout=timeout + 30, display=True)
+        events = [json.loads(line) for line in result.stdout.splitlines() if line.startswith("{")]
+        boxes = [{"icon": e["icon"], "text": e["text"]} for e in events if e["event"] == "box"]
+        exits = [e["code"] for e in events if e["event"] == "exit"]
+        if not exits:
+            raise AssertionError(f"Kestrin.exe {' '.join(args)} did not exit: {result.stdout}{result.stderr}")
+        return boxes, exits[0]
+
+
+def assert_in_order(test, lines, expected):
+    """Each expected text appears, in this order, among the log lines."""
+    position = 0
+    for text in expected:
+        try:
+            position = lines.index(text, position) + 1
+        except ValueError:
+            test.fail(f"{text!r} not found in order after line {position}; log:\n" + "\n".join(lines))

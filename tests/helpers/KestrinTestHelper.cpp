@@ -1,0 +1,225 @@
+// Test helper, run under Wine by the end-to-end tests.
+//
+//   KestrinTestHelper run [--timeout-ms N] <program> [arguments...]
+//
+// Starts the program, answers every message box titled "User Agent Service"
+// that it shows (reporting the box's text and icon, then pressing OK), and
+// reports the program's full 32-bit exit code, which a Linux exit status
+// cannot carry. Output is one JSON object per line:
+//   {"event":"box","icon":"error","text":"..."}
+//   {"event":"exit","code":-1}
+//   {"event":"timeout"}
+// Boxes are only visible with Wine's X11 driver, so run it with DISPLAY set.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace
+{
+constexpr wchar_t BoxTitle[] = L"User Agent Service";
+
+std::string ToUtf8(const std::wstring& text)
+{
+    if (text.empty())
+        return {};
+    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
+    std::string result(length, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), result.data(), length, nullptr, nullptr);
+    return result;
+}
+
+std::string JsonString(const std::wstring& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : ToUtf8(text))
+    {
+        switch (c)
+        {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c < 0x20)
+            {
+                char escaped[8];
+                snprintf(escaped, sizeof(escaped), "\\u%04x", c);
+                out += escaped;
+            }
+            else
+                out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::wstring QuoteArgument(const std::wstring& argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
+        return argument;
+    std::wstring quoted = L"\"";
+    for (wchar_t c : argument)
+    {
+        if (c == L'"')
+            quoted += L'\\';
+        quoted += c;
+    }
+    return quoted + L"\"";
+}
+
+struct BoxSearch
+{
+    DWORD ProcessId;
+    HWND Found;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM parameter)
+{
+    auto* search = reinterpret_cast<BoxSearch*>(parameter);
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    wchar_t title[128] = {};
+    GetWindowTextW(window, title, 128);
+    if (processId == search->ProcessId && IsWindowVisible(window) && lstrcmpW(title, BoxTitle) == 0)
+    {
+        search->Found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK FindIconControl(HWND window, LPARAM parameter)
+{
+    wchar_t className[32] = {};
+    GetClassNameW(window, className, 32);
+    if (lstrcmpiW(className, L"Static") == 0 && (GetWindowLongW(window, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
+    {
+        *reinterpret_cast<HWND*>(parameter) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Tells the standard icons apart by colour as drawn on the screen: the error
+// icon is a red disc, the information icon a blue one.
+std::string IconOf(HWND box)
+{
+    HWND icon = nullptr;
+    EnumChildWindows(box, FindIconControl, reinterpret_cast<LPARAM>(&icon));
+    if (!icon)
+        return "none";
+    RECT rect{};
+    GetWindowRect(icon, &rect);
+    for (int attempt = 0; attempt < 20; ++attempt)
+    {
+        HDC screen = GetDC(nullptr);
+        int red = 0, blue = 0;
+        for (LONG y = rect.top; y < rect.bottom; ++y)
+            for (LONG x = rect.left; x < rect.right; ++x)
+            {
+                COLORREF c = GetPixel(screen, x, y);
+                int r = GetRValue(c), g = GetGValue(c), b = GetBValue(c);
+                if (r > 150 && g < 100 && b < 100)
+                    ++red;
+                else if (b > 150 && r < 100)
+                    ++blue;
+            }
+        ReleaseDC(nullptr, screen);
+        int area = (rect.right - rect.left) * (rect.bottom - rect.top);
+        if (red > area / 8)
+            return "error";
+        if (blue > area / 8)
+            return "information";
+        Sleep(100);
+    }
+    return "unknown";
+}
+
+std::wstring BoxText(HWND box)
+{
+    wchar_t text[4096] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 4096);
+    return text;
+}
+
+void AnswerBox(HWND box)
+{
+    Sleep(200); // let it paint before reading the icon
+    std::string icon = IconOf(box);
+    std::wstring text = BoxText(box);
+    printf("{\"event\":\"box\",\"icon\":\"%s\",\"text\":%s}\n", icon.c_str(), JsonString(text).c_str());
+    fflush(stdout);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    for (int i = 0; i < 50 && IsWindow(box); ++i)
+        Sleep(100);
+}
+
+int Run(DWORD timeoutMs, const std::vector<std::wstring>& command)
+{
+    std::wstring commandLine;
+    for (const auto& argument : command)
+        commandLine += (commandLine.empty() ? L"" : L" ") + QuoteArgument(argument);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    {
+        printf("{\"event\":\"error\",\"code\":%lu}\n", GetLastError());
+        return 2;
+    }
+    CloseHandle(process.hThread);
+    DWORD started = GetTickCount();
+    while (WaitForSingleObject(process.hProcess, 100) == WAIT_TIMEOUT)
+    {
+        BoxSearch search{process.dwProcessId, nullptr};
+        EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+        if (search.Found)
+            AnswerBox(search.Found);
+        if (GetTickCount() - started > timeoutMs)
+        {
+            printf("{\"event\":\"timeout\"}\n");
+            TerminateProcess(process.hProcess, 1);
+            CloseHandle(process.hProcess);
+            return 1;
+        }
+    }
+    DWORD exitCode = 0;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hProcess);
+    printf("{\"event\":\"exit\",\"code\":%ld}\n", static_cast<long>(exitCode));
+    return 0;
+}
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc < 3 || lstrcmpW(argv[1], L"run") != 0)
+    {
+        fprintf(stderr, "usage: KestrinTestHelper run [--timeout-ms N] <program> [arguments...]\n");
+        return 2;
+    }
+    int next = 2;
+    DWORD timeoutMs = 30000;
+    if (lstrcmpW(argv[next], L"--timeout-ms") == 0 && next + 1 < argc)
+    {
+        timeoutMs = wcstoul(argv[next + 1], nullptr, 10);
+        next += 2;
+    }
+    std::vector<std::wstring> command(argv + next, argv + argc);
+    if (command.empty())
+        return 2;
+    return Run(timeoutMs, command);
+}

@@ -16,11 +16,18 @@ wine_prefix_start_fresh() {
   wine_prefix_start "$prefix"
 }
 
-# Starts an existing prefix under a persistent wineserver.
+# Starts an existing prefix under a persistent wineserver. With
+# KESTRIN_TEST_DISPLAY set, the prefix's desktop lives on that X display, so
+# that programs started with DISPLAY set can show message boxes and console
+# windows; programs started without it still fail at once to show a window.
 wine_prefix_start() {
   export WINEPREFIX="$1"
-  wineserver -p
-  DISPLAY= wineboot >>"$1.boot.log" 2>&1 || die "wineboot failed; see $1.boot.log"
+  # A server left behind by an interrupted run would refuse a second one.
+  wineserver -k 2>/dev/null || true
+  # In a session of their own, the prefix's processes (services included)
+  # never see the Ctrl+C that a terminal sends to the script's group.
+  setsid wineserver -p
+  DISPLAY="${KESTRIN_TEST_DISPLAY:-}" setsid -w wineboot >>"$1.boot.log" 2>&1 || die "wineboot failed; see $1.boot.log"
 }
 
 wine_prefix_stop() {

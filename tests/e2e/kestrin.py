@@ -99,6 +99,20 @@ def reg_delete_key(key):
     wine("reg", "delete", key, "/f")
 
 
+def helper(*args, timeout=60):
+    """Runs the test helper with the X display; returns the CompletedProcess."""
+    result = wine(HELPER_EXE, *args, timeout=timeout, display=True)
+    return result
+
+
+def helper_json(*args, timeout=60):
+    result = helper(*args, timeout=timeout)
+    lines = [line for line in result.stdout.splitlines() if line.startswith("{")]
+    if not lines:
+        raise AssertionError(f"helper {' '.join(args)} said nothing: {result.stdout}{result.stderr}")
+    return json.loads(lines[-1])
+
+
 # --- the program under test -------------------------------------------------------
 
 class Install:
@@ -131,6 +145,11 @@ class Install:
                 texts[-1] += "\r\n" + line  # continuation of a two-line entry
         return texts
 
+    def process_id(self):
+        """The Windows process id in the log's last line."""
+        ids = re.findall(r"\((\d{5,})\.\d{5,}\)", self.log_text())
+        return int(ids[-1]) if ids else None
+
     def wait_for_log(self, text, timeout=20):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
@@ -145,12 +164,8 @@ class Install:
         Returns (boxes, exit_code): boxes is a list of {"icon", "text"}; the exit
         code is the full 32-bit value, signed.
         """
-        # The prefix's own desktop has no display, so that a box nobody expects
-        # fails at once; boxes are shown on a virtual desktop of their own on
-        # the X display, where the helper finds and answers them.
-        result = wine("explorer", "/desktop=KestrinBoxes,1024x768", windows_path(HELPER_EXE), "run",
-                      "--timeout-ms", str(timeout * 1000), self.exe_windows, *args,
-                      timeout=timeout + 30, display=True)
+        result = helper("run", "--timeout-ms", str(timeout * 1000), self.exe_windows, *args,
+                        timeout=timeout + 30)
         events = [json.loads(line) for line in result.stdout.splitlines() if line.startswith("{")]
         boxes = [{"icon": e["icon"], "text": e["text"]} for e in events if e["event"] == "box"]
         exits = [e["code"] for e in events if e["event"] == "exit"]

@@ -55,3 +55,32 @@ class ServiceLifecycleTest(unittest.TestCase):
                          ([{"icon": "information", "text": "Service uninstalled"}], 0))
         self.assertIsNone(kestrin.wait_for_state(None))
         self.assertTrue(self.install.wait_for_log("SvrUninitialize End"))
+
+
+class RunningReportTest(unittest.TestCase):
+    """The controls the running service accepts depend on the Windows version."""
+
+    APP_KEY = r"HKCU\Software\Wine\AppDefaults\Kestrin.exe"
+
+    def setUp(self):
+        kestrin.remove_service()
+        self.install = kestrin.Install(self.id())
+
+    def tearDown(self):
+        kestrin.remove_service()
+        kestrin.reg_delete_key(self.APP_KEY)
+
+    def running_status(self):
+        self.assertEqual(self.install.run("-i")[1], 0)
+        kestrin.sc("start", "Kestrin")
+        self.assertEqual(kestrin.wait_for_state("RUNNING"), "RUNNING")
+        return kestrin.helper_json("service-status", "Kestrin")
+
+    def test_stop_shutdown_and_session_change_on_later_systems(self):
+        status = self.running_status()
+        self.assertEqual(status["controls"], 0x85)
+
+    def test_stop_and_shutdown_only_on_windows_2000(self):
+        kestrin.reg_add(self.APP_KEY, "Version", "win2k")
+        status = self.running_status()
+        self.assertEqual(status["controls"], 0x5)

@@ -9,7 +9,24 @@
 //   {"event":"box","icon":"error","text":"..."}
 //   {"event":"exit","code":-1}
 //   {"event":"timeout"}
-// Boxes are only visible with Wine's X11 driver, so run it with DISPLAY set.
+//
+//   KestrinTestHelper console-dump <process id>
+//
+// Attaches to the console of that process and reports its title, buffer size,
+// current text attribute, and every non-empty line with the attribute of its
+// first character: {"title":...,"columns":80,"rows":256,"attribute":14,
+// "lines":[{"text":...,"attribute":14}, ...]}
+//
+//   KestrinTestHelper console-key <process id>
+//
+// Puts one key press (the space bar) into that console's input.
+//
+//   KestrinTestHelper service-status <service name>
+//
+// The service's status as the service control manager reports it:
+// {"state":4,"controls":133,"type":16,"exit_code":0}
+//
+// Boxes and consoles need Wine's X11 driver, so run it with DISPLAY set.
 #include <windows.h>
 
 #include <cstdio>
@@ -202,13 +219,115 @@ int Run(DWORD timeoutMs, const std::vector<std::wstring>& command)
     printf("{\"event\":\"exit\",\"code\":%ld}\n", static_cast<long>(exitCode));
     return 0;
 }
+bool AttachTo(const wchar_t* processId)
+{
+    FreeConsole();
+    if (AttachConsole(wcstoul(processId, nullptr, 10)))
+        return true;
+    printf("{\"event\":\"error\",\"code\":%lu}\n", GetLastError());
+    return false;
+}
+
+HANDLE OpenConsoleBuffer(const wchar_t* name)
+{
+    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       0, nullptr);
+}
+
+int DumpConsole(const wchar_t* processId)
+{
+    if (!AttachTo(processId))
+        return 1;
+    HANDLE output = OpenConsoleBuffer(L"CONOUT$");
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(output, &info))
+    {
+        printf("{\"event\":\"error\",\"code\":%lu}\n", GetLastError());
+        return 1;
+    }
+    wchar_t title[256] = {};
+    GetConsoleTitleW(title, 256);
+    std::string lines;
+    std::vector<CHAR_INFO> row(info.dwSize.X);
+    for (SHORT y = 0; y < info.dwSize.Y; ++y)
+    {
+        SMALL_RECT region{0, y, static_cast<SHORT>(info.dwSize.X - 1), y};
+        if (!ReadConsoleOutputW(output, row.data(), COORD{info.dwSize.X, 1}, COORD{0, 0}, &region))
+            break;
+        std::wstring text;
+        for (const auto& cell : row)
+            text += cell.Char.UnicodeChar;
+        text.erase(text.find_last_not_of(L' ') + 1);
+        if (text.empty())
+            continue;
+        char entry[64];
+        snprintf(entry, sizeof(entry), ",\"attribute\":%u}", row[0].Attributes);
+        lines += (lines.empty() ? "" : ",") + std::string("{\"text\":") + JsonString(text) + entry;
+    }
+    printf("{\"title\":%s,\"columns\":%d,\"rows\":%d,\"attribute\":%u,\"lines\":[%s]}\n", JsonString(title).c_str(),
+           info.dwSize.X, info.dwSize.Y, info.wAttributes, lines.c_str());
+    return 0;
+}
+
+int PressKey(const wchar_t* processId)
+{
+    if (!AttachTo(processId))
+        return 1;
+    HANDLE input = OpenConsoleBuffer(L"CONIN$");
+    INPUT_RECORD records[2] = {};
+    for (int i = 0; i < 2; ++i)
+    {
+        records[i].EventType = KEY_EVENT;
+        records[i].Event.KeyEvent.bKeyDown = i == 0;
+        records[i].Event.KeyEvent.wRepeatCount = 1;
+        records[i].Event.KeyEvent.wVirtualKeyCode = VK_SPACE;
+        records[i].Event.KeyEvent.uChar.UnicodeChar = L' ';
+    }
+    DWORD written = 0;
+    if (!WriteConsoleInputW(input, records, 2, &written))
+    {
+        printf("{\"event\":\"error\",\"code\":%lu}\n", GetLastError());
+        return 1;
+    }
+    printf("{\"event\":\"key\",\"written\":%lu}\n", written);
+    return 0;
+}
+int ServiceStatus(const wchar_t* name)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, GENERIC_READ);
+    SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS status{};
+    BOOL ok = service && QueryServiceStatus(service, &status);
+    DWORD error = GetLastError();
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
+    if (!ok)
+    {
+        printf("{\"event\":\"error\",\"code\":%lu}\n", error);
+        return 1;
+    }
+    printf("{\"state\":%lu,\"controls\":%lu,\"type\":%lu,\"exit_code\":%lu}\n", status.dwCurrentState,
+           status.dwControlsAccepted, status.dwServiceType, status.dwWin32ExitCode);
+    return 0;
+}
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
+    if (argc == 3 && lstrcmpW(argv[1], L"console-dump") == 0)
+        return DumpConsole(argv[2]);
+    if (argc == 3 && lstrcmpW(argv[1], L"console-key") == 0)
+        return PressKey(argv[2]);
+    if (argc == 3 && lstrcmpW(argv[1], L"service-status") == 0)
+        return ServiceStatus(argv[2]);
     if (argc < 3 || lstrcmpW(argv[1], L"run") != 0)
     {
-        fprintf(stderr, "usage: KestrinTestHelper run [--timeout-ms N] <program> [arguments...]\n");
+        fprintf(stderr, "usage: KestrinTestHelper run [--timeout-ms N] <program> [arguments...]\n"
+                        "       KestrinTestHelper console-dump <process id>\n"
+                        "       KestrinTestHelper console-key <process id>\n"
+                        "       KestrinTestHelper service-status <service name>\n");
         return 2;
     }
     int next = 2;

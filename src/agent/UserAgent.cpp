@@ -1,14 +1,69 @@
 #include "agent/UserAgent.h"
 
-#include "common/Handle.h"
+#include "agent/FileVersionInfo.h"
+#include "agent/Options.h"
+#include "agent/WtsFunctions.h"
+#include "common/Format.h"
+#include "diag/Exception.h"
 #include "diag/Log.h"
+#include "identifiers/NovellClient.h"
+
+#include <cwchar>
+#include <new>
+#include <vector>
 
 namespace
 {
 std::atomic<CUserAgent*> Agent{nullptr};
-// Keeps SignalStop, which runs on the control handler's thread, from using an
-// agent that the service thread is freeing.
+// Keeps the control handlers, which run on the dispatcher's thread, from using
+// an agent that the service thread is freeing.
 SRWLOCK AgentPointerLock = SRWLOCK_INIT;
+
+// The Novell client is initialised once per process, however often an agent
+// is initialised.
+std::atomic<bool> NovellClientInitialized{false};
+
+constexpr DWORD NovellPollMs = 10000;
+// Bounded, so that a stop never hangs on the monitor; its callback only
+// reloads options.
+constexpr DWORD RegMonitorStopTimeoutMs = 10000;
+
+const wchar_t* SessionEventName(DWORD eventType)
+{
+    static const wchar_t* const Names[] = {
+        nullptr,
+        L"WTS_CONSOLE_CONNECT",
+        L"WTS_CONSOLE_DISCONNECT",
+        L"WTS_REMOTE_CONNECT",
+        L"WTS_REMOTE_DISCONNECT",
+        L"WTS_SESSION_LOGON",
+        L"WTS_SESSION_LOGOFF",
+        L"WTS_SESSION_LOCK",
+        L"WTS_SESSION_UNLOCK",
+        L"WTS_SESSION_REMOTE_CONTROL",
+    };
+    return eventType < ARRAYSIZE(Names) ? Names[eventType] : nullptr;
+}
+
+// Splits "2.1.14.0" into its numbers; false unless there are at least three.
+bool ParseVersion(const std::wstring& text, unsigned long (&parts)[3])
+{
+    std::vector<std::wstring> fields;
+    size_t start = 0;
+    for (;;)
+    {
+        size_t dot = text.find(L'.', start);
+        fields.push_back(text.substr(start, dot == std::wstring::npos ? std::wstring::npos : dot - start));
+        if (dot == std::wstring::npos)
+            break;
+        start = dot + 1;
+    }
+    if (fields.size() < 3)
+        return false;
+    for (int i = 0; i < 3; ++i)
+        parts[i] = wcstoul(fields[i].c_str(), nullptr, 10);
+    return true;
+}
 } // namespace
 
 CUserAgent* TheAgent() { return Agent.load(); }
@@ -26,6 +81,14 @@ void SignalStop()
     AcquireSRWLockShared(&AgentPointerLock);
     if (CUserAgent* agent = Agent.load())
         SetEvent(agent->StopEvent());
+    ReleaseSRWLockShared(&AgentPointerLock);
+}
+
+void ForwardSessionChange(DWORD eventType, const WTSSESSION_NOTIFICATION* notification)
+{
+    AcquireSRWLockShared(&AgentPointerLock);
+    if (CUserAgent* agent = Agent.load())
+        agent->OnSessionChange(eventType, notification);
     ReleaseSRWLockShared(&AgentPointerLock);
 }
 
@@ -48,9 +111,30 @@ bool EnableDebugPrivilege()
     return AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr) != FALSE;
 }
 
-CUserAgent::CUserAgent() : m_StopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+DWORD EffectiveNetworkTypeFor(DWORD configuredType, bool novellDetected, bool novellInitialized, DWORD& identityType)
+{
+    identityType = configuredType;
+    switch (configuredType)
+    {
+    case NETWORK_DETECT:
+        return novellDetected && novellInitialized ? NETWORK_NOVELL : NETWORK_MICROSOFT;
+    case NETWORK_MICROSOFT:
+    case NETWORK_NOVELL:
+    case NETWORK_LDAP:
+        return configuredType;
+    default:
+        identityType = NETWORK_DETECT;
+        return NETWORK_MICROSOFT;
+    }
+}
 
-CUserAgent::~CUserAgent() = default;
+CUserAgent::CUserAgent() : m_RegMonitor(this), m_StopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+CUserAgent::~CUserAgent()
+{
+    // The monitor calls back into this object; it must be gone first.
+    m_RegMonitor.StopAndWait(INFINITE);
+}
 
 bool CUserAgent::Initialize()
 {
@@ -62,6 +146,31 @@ bool CUserAgent::Initialize()
         return false;
     }
     LogPrintf(LOG_VERSION, L"Windows version: %lu.%lu", m_OSVersion.dwMajorVersion, m_OSVersion.dwMinorVersion);
+    LogResourceVersion();
+
+    LogMessage(L"Loading Options");
+    if (!LoadOptions())
+        return false;
+    InitializeNovell();
+
+    // The query server's I/O buffer pool is created here ("Creating IO Buffer
+    // Manager"), before the terminal-services functions are loaded.
+    if (!IsWindows2000(m_OSVersion))
+    {
+        LogMessage(L"Loading WTS Functions");
+        LoadWTSFunctions();
+    }
+    // The query server ("Creating NQRP Server") and the identity ("Creating
+    // Identifier") are created here.
+
+    DecideNetworkType(m_Options->Values().NetworkType);
+    // The identity is initialised here with the effective and the configured
+    // network type, and its identifier receives the Novell tree or the LDAP
+    // settings.
+
+    LogMessage(L"Creating Registry Monitor");
+    m_RegMonitor.AddWatch(OPTIONS_KEY, HKEY_LOCAL_MACHINE, false);
+    SetIdentificationServer();
     LogMessage(L"CUserAgent::Initialize: complete");
     return true;
 }
@@ -78,26 +187,189 @@ bool CUserAgent::ReadOSVersion()
     return true;
 }
 
-bool CUserAgent::Start() { return true; }
+void CUserAgent::LogResourceVersion()
+{
+    std::wstring program = ProgramFilePath();
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeW(program.c_str(), &handle);
+    CFileVersionInfo info;
+    unsigned long parts[3] = {};
+    if (info.Read(program.c_str(), size) && !info.FileVersion.empty() && ParseVersion(info.FileVersion, parts))
+        LogPrintf(LOG_INFO, L"User Agent resource version: %lu.%lu.%lu", parts[0], parts[1], parts[2]);
+}
+
+bool CUserAgent::LoadOptions()
+{
+    m_Options = TheOptions();
+    if (!m_Options)
+    {
+        LogPrintf(LOG_ERROR, L"[!] CUserAgent::Initialize: Failed to create COptions; 0x%lx", GetLastError());
+        return false;
+    }
+    if (!m_Options->Load())
+    {
+        LogMessage(L"[!] Error loading options;  Exiting");
+        return false;
+    }
+    OPTION_VALUES values = m_Options->Values();
+    if (values.NoNestedGroups)
+        LogMessage(L"No Nested groups is enabled");
+    if (values.DisableHeartbeat)
+        LogMessage(L"HeartBeat is disabled");
+    return true;
+}
+
+bool CUserAgent::InitializeNovell()
+{
+    m_NovellDetected.store(false);
+    m_NovellInitialized.store(false);
+    bool detected = IsNovellClientInstalled();
+    m_NovellDetected.store(detected);
+    DWORD configuredType = m_Options ? m_Options->Values().NetworkType : NETWORK_DETECT;
+
+    if (!detected)
+    {
+        if (configuredType == NETWORK_DETECT)
+            LogMessage(L"Novell not detected -- assuming Microsoft network");
+        else if (configuredType == NETWORK_NOVELL)
+            LogMessage(L"Network type set to Novell, but not detected");
+        return true;
+    }
+
+    LogMessage(L"Novell detected");
+    if (NovellClientInitialized.load())
+    {
+        m_NovellInitialized.store(true);
+        return true;
+    }
+    if (!IsNovellClientInstalled())
+        SetLastError(ERROR_MOD_NOT_FOUND);
+    // Loading the client's functions and initialising the client come with the
+    // Novell identifier; until then a detected client cannot be initialised.
+    LogMessage(L"[!] CUserAgent::InitializeNovell(): Failed to initialize Novell");
+    return false;
+}
+
+void CUserAgent::DecideNetworkType(DWORD configuredType)
+{
+    DWORD identityType = configuredType;
+    DWORD effective =
+        EffectiveNetworkTypeFor(configuredType, m_NovellDetected.load(), m_NovellInitialized.load(), identityType);
+    if (identityType != configuredType)
+        LogPrintf(LOG_ERROR, L"[!] CUserAgent::Initialize: Unhandled net type %lu", configuredType);
+    m_EffectiveNetworkType.store(effective);
+}
+
+void CUserAgent::SetIdentificationServer()
+{
+    // The identity's cached server address is cleared and its server name
+    // replaced here, so that the next report resolves the name again.
+    std::wstring server = m_Options ? m_Options->Values().IdentificationServer : std::wstring();
+    if (!server.empty())
+        LogPrintf(LOG_IDENTITY, L"Identification Server: %s", server.c_str());
+    else
+        LogMessage(L"[!] No Identification Server configured.");
+}
+
+bool CUserAgent::Start()
+{
+    // The query server's worker threads start here, then the identity's
+    // heartbeat and user-identification threads.
+    return m_RegMonitor.Start();
+}
+
+DWORD CUserAgent::WaitTimeout() const
+{
+    return m_NovellInitialized.load() && m_EffectiveNetworkType.load() == NETWORK_NOVELL ? NovellPollMs : INFINITE;
+}
 
 void CUserAgent::Run()
 {
     m_ServiceRunning.store(true);
     LogMessage(L"CUserAgent: service running");
-    HANDLE waitSet[] = {m_StopEvent.Get()};
-    DWORD result = WaitForMultipleObjects(1, waitSet, FALSE, INFINITE);
-    if (result == WAIT_FAILED)
-        LogPrintf(LOG_ERROR, L"[!] CUserAgent: Wait failed; LastError=0x%lx", GetLastError());
-    else
-        LogMessage(L"Shutdown Signalled");
+    // The user is identified and reported at startup here.
+    try
+    {
+        // The query server starts receiving here, and the IP address change
+        // notification joins the wait set.
+        HANDLE waitSet[] = {m_StopEvent.Get()};
+        DWORD timeout = WaitTimeout();
+        DWORD result = WAIT_FAILED;
+        for (;;)
+        {
+            result = WaitForMultipleObjects(ARRAYSIZE(waitSet), waitSet, FALSE, timeout);
+            if (result == WAIT_FAILED || result == WAIT_OBJECT_0)
+                break;
+            if (result != WAIT_TIMEOUT)
+                continue;
+            // A time-out without a pending IP change is the Novell user poll,
+            // which compares the current user's DN with the reported one.
+            timeout = WaitTimeout();
+        }
+        if (result == WAIT_FAILED)
+            LogPrintf(LOG_ERROR, L"[!] CUserAgent: Wait failed; LastError=0x%lx", GetLastError());
+        else
+            LogMessage(L"Shutdown Signalled");
+    }
+    catch (const CException& exception)
+    {
+        LogException(L"[!] CUserAgent: Exception caught", exception);
+    }
     LogMessage(L"CUserAgent: thread stopped");
 }
 
-bool CUserAgent::Stop() { return true; }
+void CUserAgent::OnSessionChange(DWORD eventType, const WTSSESSION_NOTIFICATION* notification)
+{
+    try
+    {
+        if (IsWindows2000(m_OSVersion))
+            throw CException(0, L"[!] CIdentifier::DispatchSessionChange: Windows 2000 machine");
+        DispatchSessionChange(eventType, notification ? notification->dwSessionId : 0x8000FFFF);
+    }
+    catch (const CException& exception)
+    {
+        LogException(L"[!] CUserAgent::OnSessionChange: Session change dispatcher failed.", exception);
+    }
+}
+
+void CUserAgent::DispatchSessionChange(DWORD eventType, DWORD sessionId)
+{
+    const wchar_t* name = SessionEventName(eventType);
+    if (!name)
+        return;
+    LogPrintf(LOG_IDENTITY, L"[IDENT] Session change: %s; SessionID=%lu", name, sessionId);
+    // Console and remote connects, logons and logoffs are handed to the
+    // identity's session handlers here.
+}
+
+void CUserAgent::OnRegistryEvent()
+{
+    LogMessage(L"CUserAgent::OnRegistryEvent(): Reloading options");
+    m_Lock.Enter();
+    bool loaded = m_Options && m_Options->Load();
+    m_Lock.Leave();
+    if (!loaded)
+    {
+        LogMessage(L"[!] CUserAgent::OnRegistryEvent(): Failed to load options;  Aborted");
+        return;
+    }
+    // With the LDAP network type, the LDAP identifier receives the server and
+    // settings again here.
+    SetIdentificationServer();
+}
+
+bool CUserAgent::Stop()
+{
+    if (!m_RegMonitor.StopAndWait(RegMonitorStopTimeoutMs))
+        LogMessage(L"[!] CUserAgent::Stop: Registry monitor did not stop in time");
+    // One empty completion packet per query-server worker is posted here.
+    return true;
+}
 
 bool CUserAgent::Uninitialize()
 {
     LogMessage(L"CUserAgent::Uninitialize");
+    // The identity is uninitialised and the query server destroyed here.
     LogMessage(L"CUserAgent::Uninitialize: Complete");
     return true;
 }

@@ -1,13 +1,20 @@
 #pragma once
 
+#include "agent/RegMonitor.h"
+#include "common/CriticalSection.h"
 #include "common/Handle.h"
 
 #include <windows.h>
 
 #include <atomic>
+#include <wtsapi32.h>
 
-// The one object that owns everything the service does.
-class CUserAgent
+class COptions;
+
+// The one object that owns everything the service does: created by the
+// service host, initialised, started, run until its stop event is set, then
+// stopped and torn down, always on one thread.
+class CUserAgent final : public IRegMonitor
 {
 public:
     CUserAgent();
@@ -21,17 +28,37 @@ public:
     bool Stop();
     bool Uninitialize();
 
+    // Windows session events, from the service control handler's thread.
+    void OnSessionChange(DWORD eventType, const WTSSESSION_NOTIFICATION* notification);
+    // The options key changed; runs on the registry monitor's thread.
+    void OnRegistryEvent() override;
+
+    bool InitializeNovell();
+    void SetIdentificationServer();
+
     HANDLE StopEvent() const { return m_StopEvent.Get(); }
     bool ServiceRunning() const { return m_ServiceRunning.load(); }
     const OSVERSIONINFOEXW& OSVersion() const { return m_OSVersion; }
+    DWORD EffectiveNetworkType() const { return m_EffectiveNetworkType.load(); }
 
 private:
     bool ReadOSVersion();
+    void LogResourceVersion();
+    bool LoadOptions();
+    void DecideNetworkType(DWORD configuredType);
+    DWORD WaitTimeout() const;
+    void DispatchSessionChange(DWORD eventType, DWORD sessionId);
 
+    COptions* m_Options = nullptr;
+    CCriticalSection m_Lock; // serialises option reloads
+    CRegMonitor m_RegMonitor;
     OSVERSIONINFOEXW m_OSVersion{};
     // Manual-reset, set once to stop everything; never reset.
     CHandle m_StopEvent;
+    std::atomic<bool> m_NovellDetected{false};
+    std::atomic<bool> m_NovellInitialized{false};
     std::atomic<bool> m_ServiceRunning{false};
+    std::atomic<DWORD> m_EffectiveNetworkType{1};
 };
 
 // The process's agent: null until constructed, read by the control handlers
@@ -42,7 +69,17 @@ void SetTheAgent(CUserAgent* agent);
 // Logs and sets the stop event of the process's agent, if there is one.
 void SignalStop();
 
+// Hands a session event to the process's agent, if there is one; the agent is
+// not freed while it handles the event.
+void ForwardSessionChange(DWORD eventType, const WTSSESSION_NOTIFICATION* notification);
+
 bool EnableDebugPrivilege();
 
 // True on Windows 2000 (version 5.0), which has no session notifications.
 bool IsWindows2000(const OSVERSIONINFOEXW& version);
+
+// The network type the agent works with, from the configured one and what is
+// known of the Novell client: 1 Microsoft, 2 Novell, 3 LDAP. identityType
+// receives the configured type as the identity is to see it (0 for a value
+// that names no type).
+DWORD EffectiveNetworkTypeFor(DWORD configuredType, bool novellDetected, bool novellInitialized, DWORD& identityType);

@@ -39,8 +39,13 @@ public:
     CThread& operator=(const CThread&) = delete;
 
     bool Start();
-    // Only a flag: the thread procedure notices it when its wait returns.
-    void RequestStop() { m_State.store(STATE_STOP_REQUESTED); }
+    // Only a flag: the thread procedure notices it when its wait returns. A
+    // thread that has ended stays ended.
+    void RequestStop()
+    {
+        long running = STATE_RUNNING;
+        m_State.compare_exchange_strong(running, STATE_STOP_REQUESTED);
+    }
 
     // Waits for the end; returns the exit reason, -1 on time-out, -2 when the
     // wait fails, -3 when the exit code cannot be read.

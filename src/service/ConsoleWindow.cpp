@@ -43,13 +43,9 @@ WORD ReadConsoleTextColor()
     CRegKey key;
     if (key.Open(OptionsKey, KEY_READ | KEY_WRITE) != ERROR_SUCCESS)
         return CONSOLE_TEXT_COLOR_DEFAULT;
-    // Read as four bytes whatever its type; a missing or oversized value keeps
-    // the default.
+    // Four bytes whatever the value's type; missing or unreadable keeps the default.
     DWORD color = CONSOLE_TEXT_COLOR_DEFAULT;
-    DWORD size = sizeof(color);
-    if (RegQueryValueExW(key.Get(), L"Console Text Color", nullptr, nullptr, reinterpret_cast<BYTE*>(&color), &size) !=
-        ERROR_SUCCESS)
-        return CONSOLE_TEXT_COLOR_DEFAULT;
+    key.ReadDword(L"Console Text Color", color);
     return static_cast<WORD>(color);
 }
 

@@ -110,7 +110,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv)
     RunService(status, *agent);
 }
 
-DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD /*eventType*/, LPVOID /*eventData*/, LPVOID /*context*/)
+DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID /*context*/)
 {
     switch (control)
     {
@@ -120,7 +120,7 @@ DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD /*eventType*/, LPVOID /*eve
         SignalStop();
         break;
     case SERVICE_CONTROL_SESSIONCHANGE:
-        // Session changes reach the agent once it tracks sessions.
+        ForwardSessionChange(eventType, static_cast<const WTSSESSION_NOTIFICATION*>(eventData));
         break;
     default:
         break;

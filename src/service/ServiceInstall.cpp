@@ -29,12 +29,6 @@ DWORD LogFailure(const std::wstring& what, DWORD error)
     return error;
 }
 
-void WriteStringValue(HKEY key, const wchar_t* name, const std::wstring& value)
-{
-    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
 // Points the service at the program that was run. A key that cannot be opened
 // is ignored: the service itself exists.
 void WriteServiceValues(const wchar_t* serviceName, const std::wstring& programPath)
@@ -43,8 +37,8 @@ void WriteServiceValues(const wchar_t* serviceName, const std::wstring& programP
     std::wstring path = FormatString(L"SYSTEM\\CurrentControlSet\\Services\\%s", serviceName);
     if (key.Open(path.c_str(), KEY_WRITE) != ERROR_SUCCESS)
         return;
-    WriteStringValue(key.Get(), L"ImagePath", programPath);
-    WriteStringValue(key.Get(), L"Description", DisplayName);
+    key.WriteString(L"ImagePath", programPath);
+    key.WriteString(L"Description", DisplayName);
 }
 } // namespace
 

@@ -1,6 +1,6 @@
 #include "common/Thread.h"
 
-#include "TestSupport.h"
+#include "LogCapture.h"
 #include "common/Handle.h"
 #include "diag/Log.h"
 #include "diag/LogFile.h"
@@ -31,17 +31,6 @@ DWORD ExitCodeOf(const CThread& thread)
     return code;
 }
 
-// Routes the process log into a temporary file for the life of the test.
-class CapturedLog
-{
-public:
-    CapturedLog() { TheLogFile().Open(m_Folder.File(L"Kestrin.log").c_str()); }
-    ~CapturedLog() { TheLogFile().Close(); }
-    std::string Text() { return ReadFileBytes(m_Folder.File(L"Kestrin.log")); }
-
-private:
-    CTempFolder m_Folder;
-};
 } // namespace
 
 TEST(Thread, NormalReturnGivesReasonOneAndTheProcedureResult)
@@ -81,7 +70,7 @@ TEST(Thread, CannotStartWhileRunningButCanRestartAfterEnd)
 
 TEST(Thread, AccessViolationEndsOnlyThatThreadWithReasonMinusFour)
 {
-    CapturedLog log;
+    CLogCapture log;
     CTestThread thread(
         [](CTestThread&) -> DWORD
         {
@@ -103,7 +92,7 @@ TEST(Thread, AccessViolationEndsOnlyThatThreadWithReasonMinusFour)
 
 TEST(Thread, EscapingCppExceptionGivesReasonMinusFive)
 {
-    CapturedLog log;
+    CLogCapture log;
     CTestThread thread([](CTestThread&) -> DWORD { throw std::runtime_error("boom"); });
     ASSERT_TRUE(thread.Start());
     EXPECT_EQ(thread.Join(10000), CThread::EXIT_UNHANDLED_EXCEPTION);

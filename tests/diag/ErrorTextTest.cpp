@@ -1,6 +1,6 @@
 #include "diag/ErrorText.h"
 
-#include "TestSupport.h"
+#include "LogCapture.h"
 #include "common/Format.h"
 #include "diag/Exception.h"
 #include "diag/Log.h"
@@ -52,13 +52,10 @@ TEST(Format, PercentSTakesAWideString)
 
 TEST(LogException, ContextThenIndentedMessageAndCode)
 {
-    CTempFolder folder;
-    ASSERT_TRUE(TheLogFile().Open(folder.File(L"Kestrin.log").c_str()));
+    CLogCapture log;
     LogException(L"[!] CUserAgent: Exception caught", CException(0, L"Something broke"));
     LogException(L"[!] Ctx", CException(ERROR_ACCESS_DENIED, L"Denied"));
-    TheLogFile().Close();
-
-    std::string bytes = ReadFileBytes(folder.File(L"Kestrin.log"));
+    std::string bytes = log.Text();
     EXPECT_NE(bytes.find(") [!] CUserAgent: Exception caught\r\n    Something broke. Error code = 0\r\n"),
               std::string::npos)
         << bytes;

@@ -79,8 +79,13 @@ class RunningReportTest(unittest.TestCase):
     def test_stop_shutdown_and_session_change_on_later_systems(self):
         status = self.running_status()
         self.assertEqual(status["controls"], 0x85)
+        self.assertTrue(self.install.wait_for_log("Loading WTS Functions"))
 
     def test_stop_and_shutdown_only_on_windows_2000(self):
         kestrin.reg_add(self.APP_KEY, "Version", "win2k")
         status = self.running_status()
         self.assertEqual(status["controls"], 0x5)
+        self.assertTrue(self.install.wait_for_log("CUserAgent::Initialize: complete"))
+        lines = self.install.log_lines()
+        self.assertIn("Windows version: 5.0", lines)
+        self.assertNotIn("Loading WTS Functions", lines)

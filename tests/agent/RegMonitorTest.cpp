@@ -1,0 +1,152 @@
+#include "agent/RegMonitor.h"
+
+#include "LogCapture.h"
+
+#include <algorithm>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <vector>
+
+namespace
+{
+constexpr wchar_t TestKey[] = L"SOFTWARE\\Kestrin Test\\Monitor";
+
+class CRecordingCallback : public IRegMonitor
+{
+public:
+    void OnRegistryEvent() override
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Calls.push_back(GetTickCount64());
+    }
+    std::vector<ULONGLONG> Calls()
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Calls;
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::vector<ULONGLONG> m_Calls;
+};
+
+void SetValue(const wchar_t* key, const wchar_t* name, DWORD value)
+{
+    HKEY handle = nullptr;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr);
+    RegSetValueExW(handle, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    RegCloseKey(handle);
+}
+
+class RegMonitorTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kestrin Test");
+        m_Monitor.AddWatch(TestKey, HKEY_LOCAL_MACHINE, false);
+        ASSERT_TRUE(m_Monitor.Start());
+        ASSERT_TRUE(WaitForKey());
+    }
+    void TearDown() override
+    {
+        m_Monitor.StopAndWait(10000);
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kestrin Test");
+    }
+
+    // The monitor creates a missing key when it arms its watch.
+    static bool WaitForKey()
+    {
+        for (int i = 0; i < 100; ++i)
+        {
+            HKEY key = nullptr;
+            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TestKey, 0, KEY_READ, &key) == ERROR_SUCCESS)
+            {
+                RegCloseKey(key);
+                Sleep(200); // let the registration follow the creation
+                return true;
+            }
+            Sleep(50);
+        }
+        return false;
+    }
+
+    CLogCapture m_Log;
+    CRecordingCallback m_Callback;
+    CRegMonitor m_Monitor{&m_Callback};
+};
+} // namespace
+
+TEST_F(RegMonitorTest, BurstOfChangesCallsBackOnceAfterFiveQuietSeconds)
+{
+    for (DWORD i = 0; i < 3; ++i)
+    {
+        SetValue(TestKey, L"Value", i);
+        if (i < 2)
+            Sleep(700);
+    }
+    ULONGLONG lastChange = GetTickCount64();
+    Sleep(CRegMonitor::SettleTimeMs + 2500);
+
+    auto calls = m_Callback.Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_GE(calls[0] - lastChange, CRegMonitor::SettleTimeMs - 300);
+}
+
+TEST_F(RegMonitorTest, NewSubkeyCountsButChangesInsideItDoNot)
+{
+    std::wstring subkey = std::wstring(TestKey) + L"\\Current User";
+    SetValue(subkey.c_str(), L"Created", 1);
+    Sleep(CRegMonitor::SettleTimeMs + 2000);
+    EXPECT_EQ(m_Callback.Calls().size(), 1u);
+
+    SetValue(subkey.c_str(), L"Changed", 2);
+    Sleep(CRegMonitor::SettleTimeMs + 2000);
+    EXPECT_EQ(m_Callback.Calls().size(), 1u);
+}
+
+TEST_F(RegMonitorTest, StopWhileSettlingEndsAtOnceWithoutCallingBack)
+{
+    SetValue(TestKey, L"Value", 1);
+    Sleep(500);
+    ULONGLONG before = GetTickCount64();
+    EXPECT_TRUE(m_Monitor.StopAndWait(10000));
+    EXPECT_LT(GetTickCount64() - before, 3000u);
+    EXPECT_EQ(m_Monitor.State(), CThread::STATE_ENDED);
+    Sleep(CRegMonitor::SettleTimeMs);
+    EXPECT_TRUE(m_Callback.Calls().empty());
+
+    auto lines = m_Log.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "CRegMonitor: started"), 1);
+    EXPECT_EQ(lines.back(), "CRegMonitor: stopped");
+}
+
+TEST(RegMonitor, WithoutWatchesTheThreadGivesUp)
+{
+    CLogCapture log;
+    CRecordingCallback callback;
+    CRegMonitor monitor(&callback);
+    ASSERT_TRUE(monitor.Start());
+    EXPECT_EQ(monitor.Join(10000), CThread::EXIT_NORMAL);
+    auto lines = log.Lines();
+    ASSERT_EQ(lines.size(), 3u); // Created log file, started, no handles
+    EXPECT_EQ(lines[1], "CRegMonitor: started");
+    EXPECT_EQ(lines[2], "[!] CRegMonitor: No handles for waiting");
+}
+
+TEST(RegMonitor, KeyThatCannotBeOpenedIsLoggedWithTheSystemText)
+{
+    CLogCapture log;
+    CRecordingCallback callback;
+    CRegMonitor monitor(&callback);
+    // A root that is no key handle at all.
+    monitor.AddWatch(L"Nowhere", reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x12345678)), false);
+    ASSERT_TRUE(monitor.Start());
+    EXPECT_EQ(monitor.Join(10000), CThread::EXIT_NORMAL);
+    auto lines = log.Lines();
+    ASSERT_EQ(lines.size(), 4u) << log.Text();
+    EXPECT_EQ(lines[2], "[!] CRegMonitor::Prepare: Failed to open registry key Nowhere.\r\n    Invalid handle. "
+                        "Error code = 6.");
+    EXPECT_EQ(lines[3], "[!] CRegMonitor: No handles for waiting");
+}

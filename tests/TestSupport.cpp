@@ -7,6 +7,20 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <winsock2.h>
+
+namespace
+{
+// Code under test expects what the service has set up before it runs.
+struct CProcessSetUp
+{
+    CProcessSetUp()
+    {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+} ProcessSetUp;
+} // namespace
 
 CTempFolder::CTempFolder()
 {

@@ -4,9 +4,11 @@
 #include "agent/Options.h"
 #include "agent/WtsFunctions.h"
 #include "common/Format.h"
+#include "common/StringSplit.h"
 #include "diag/Exception.h"
 #include "diag/Log.h"
 #include "identifiers/NovellClient.h"
+#include "identity/Identity.h"
 
 #include <cwchar>
 #include <new>
@@ -48,16 +50,7 @@ const wchar_t* SessionEventName(DWORD eventType)
 // Splits "2.1.14.0" into its numbers; false unless there are at least three.
 bool ParseVersion(const std::wstring& text, unsigned long (&parts)[3])
 {
-    std::vector<std::wstring> fields;
-    size_t start = 0;
-    for (;;)
-    {
-        size_t dot = text.find(L'.', start);
-        fields.push_back(text.substr(start, dot == std::wstring::npos ? std::wstring::npos : dot - start));
-        if (dot == std::wstring::npos)
-            break;
-        start = dot + 1;
-    }
+    std::vector<std::wstring> fields = SplitString(text, L'.');
     if (fields.size() < 3)
         return false;
     for (int i = 0; i < 3; ++i)
@@ -160,13 +153,14 @@ bool CUserAgent::Initialize()
         LogMessage(L"Loading WTS Functions");
         LoadWTSFunctions();
     }
-    // The query server ("Creating NQRP Server") and the identity ("Creating
-    // Identifier") are created here.
-
+    // The query server ("Creating NQRP Server") is created and started here.
+    if (!CreateIdentity())
+        return false;
     DecideNetworkType(m_Options->Values().NetworkType);
-    // The identity is initialised here with the effective and the configured
-    // network type, and its identifier receives the Novell tree or the LDAP
-    // settings.
+    if (!InitializeIdentity())
+        return false;
+    // The Novell identifier receives the Novell tree, the LDAP identifier the
+    // LDAP server and settings, here.
 
     LogMessage(L"Creating Registry Monitor");
     m_RegMonitor.AddWatch(OPTIONS_KEY, HKEY_LOCAL_MACHINE, false);
@@ -250,6 +244,32 @@ bool CUserAgent::InitializeNovell()
     return false;
 }
 
+bool CUserAgent::CreateIdentity()
+{
+    LogMessage(L"Creating Identifier");
+    m_Identity.reset(new (std::nothrow) CIdentity(m_StopEvent.Get()));
+    if (!m_Identity)
+    {
+        LogPrintf(LOG_ERROR, L"[!] CUserAgent::Initialize: Failed to create CIdentity; 0x%lx", GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool CUserAgent::InitializeIdentity()
+{
+    try
+    {
+        m_Identity->Initialize(m_EffectiveNetworkType.load());
+        return true;
+    }
+    catch (const CException& exception)
+    {
+        LogException(L"[!] CUserAgent::Initialize: Failed to initialize identifier.", exception);
+        return false;
+    }
+}
+
 void CUserAgent::DecideNetworkType(DWORD configuredType)
 {
     DWORD identityType = configuredType;
@@ -262,9 +282,10 @@ void CUserAgent::DecideNetworkType(DWORD configuredType)
 
 void CUserAgent::SetIdentificationServer()
 {
-    // The identity's cached server address is cleared and its server name
-    // replaced here, so that the next report resolves the name again.
     std::wstring server = m_Options ? m_Options->Values().IdentificationServer : std::wstring();
+    // A new name is resolved again at the next report.
+    if (m_Identity)
+        m_Identity->SetServerName(server);
     if (!server.empty())
         LogPrintf(LOG_IDENTITY, L"Identification Server: %s", server.c_str());
     else
@@ -322,7 +343,7 @@ void CUserAgent::OnSessionChange(DWORD eventType, const WTSSESSION_NOTIFICATION*
 {
     try
     {
-        if (IsWindows2000(m_OSVersion))
+        if (IsWindows2000(m_Identity ? m_Identity->OSVersion() : m_OSVersion))
             throw CException(0, L"[!] CIdentifier::DispatchSessionChange: Windows 2000 machine");
         DispatchSessionChange(eventType, notification ? notification->dwSessionId : 0x8000FFFF);
     }
@@ -369,7 +390,9 @@ bool CUserAgent::Stop()
 bool CUserAgent::Uninitialize()
 {
     LogMessage(L"CUserAgent::Uninitialize");
-    // The identity is uninitialised and the query server destroyed here.
+    if (m_Identity)
+        m_Identity->Uninitialize();
+    // The query server is destroyed here.
     LogMessage(L"CUserAgent::Uninitialize: Complete");
     return true;
 }

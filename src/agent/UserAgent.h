@@ -7,9 +7,11 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <wtsapi32.h>
 
 class COptions;
+class CIdentity;
 
 // The one object that owns everything the service does: created by the
 // service host, initialised, started, run until its stop event is set, then
@@ -40,17 +42,21 @@ public:
     bool ServiceRunning() const { return m_ServiceRunning.load(); }
     const OSVERSIONINFOEXW& OSVersion() const { return m_OSVersion; }
     DWORD EffectiveNetworkType() const { return m_EffectiveNetworkType.load(); }
+    CIdentity* Identity() const { return m_Identity.get(); }
 
 private:
     bool ReadOSVersion();
     void LogResourceVersion();
     bool LoadOptions();
     void DecideNetworkType(DWORD configuredType);
+    bool CreateIdentity();
+    bool InitializeIdentity();
     DWORD WaitTimeout() const;
     void DispatchSessionChange(DWORD eventType, DWORD sessionId);
 
     COptions* m_Options = nullptr;
     CCriticalSection m_Lock; // serialises option reloads
+    std::unique_ptr<CIdentity> m_Identity;
     CRegMonitor m_RegMonitor;
     OSVERSIONINFOEXW m_OSVersion{};
     // Manual-reset, set once to stop everything; never reset.

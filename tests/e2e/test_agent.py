@@ -59,6 +59,8 @@ class AgentStartupTest(ServiceTestCase):
             "Loading Options",
             "Novell not detected -- assuming Microsoft network",
             "Loading WTS Functions",
+            "Creating Identifier",
+            "[*] IP Address Adapter Info => ",
             "Creating Registry Monitor",
             "[!] No Identification Server configured.",
             "CUserAgent::Initialize: complete",
@@ -79,7 +81,7 @@ class AgentStartupTest(ServiceTestCase):
         self.assertNotIn("CUserAgent: service running", lines)
 
     def test_configured_options_are_reported_at_start(self):
-        kestrin.reg_add(OPTIONS, "Network Type", "novell")
+        kestrin.reg_add(OPTIONS, "Network Type", "MICROSOFT")
         kestrin.reg_add(OPTIONS, "Identification Server Reporting", 1, "REG_DWORD")
         kestrin.reg_add(OPTIONS, "Identification Server", "ident.example")
         kestrin.reg_add(OPTIONS, "No Nested Groups", 1, "REG_DWORD")
@@ -88,10 +90,15 @@ class AgentStartupTest(ServiceTestCase):
         self.assertTrue(self.install.wait_for_log("CUserAgent::Initialize: complete"))
         lines = self.install.log_lines()
         kestrin.assert_in_order(self, lines, [
-            "Loading Options", "No Nested groups is enabled", "HeartBeat is disabled",
-            "Network type set to Novell, but not detected", "Creating Registry Monitor",
+            "Loading Options", "No Nested groups is enabled", "HeartBeat is disabled", "Creating Registry Monitor",
             "Identification Server: ident.example", "CUserAgent::Initialize: complete"])
         self.assertNotIn("[!] No Identification Server configured.", lines)
+        self.assertNotIn("Novell not detected -- assuming Microsoft network", lines)
+
+    def test_novell_type_without_the_client_is_reported(self):
+        kestrin.reg_add(OPTIONS, "Network Type", "novell")
+        kestrin.sc("start", "Kestrin")
+        self.assertTrue(self.install.wait_for_log("Network type set to Novell, but not detected"))
 
     def test_server_without_reporting_switch_is_not_used(self):
         kestrin.reg_add(OPTIONS, "Identification Server", "ident.example")

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "identifiers/Identifier.h"
+
+// The identifier for the Microsoft network type: the Windows user and
+// computer, completed from Active Directory.
+class CIdentActiveDirectory : public CIdentifier
+{
+public:
+    int32_t IdentifyUser(DWORD sessionId, USER_IDENTITY& user, const COMPUTER_IDENTITY& computer,
+                         bool wtsReady) override;
+    int32_t IdentifyUserOnly(DWORD sessionId, USER_IDENTITY& user, bool wtsReady) override;
+    int32_t GetComputerName(COMPUTER_IDENTITY& computer) override;
+};

@@ -88,3 +88,26 @@ std::wstring TestDataFile(const std::wstring& name)
     const char* folder = std::getenv("KESTRIN_TEST_DATA");
     return FromHostPath(folder ? folder : ".") + L"\\" + name;
 }
+
+CExplorer::CExplorer()
+{
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    wchar_t commandLine[] = L"C:\\windows\\explorer.exe";
+    if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return;
+    CloseHandle(process.hThread);
+    m_Process = process.hProcess;
+    m_ProcessId = process.dwProcessId;
+    // Found by the snapshot as soon as it exists; nothing more to wait for.
+}
+
+CExplorer::~CExplorer()
+{
+    if (!m_Process)
+        return;
+    TerminateProcess(m_Process, 0);
+    WaitForSingleObject(m_Process, 5000);
+    CloseHandle(m_Process);
+}

@@ -25,3 +25,19 @@ bool FileExists(const std::wstring& path);
 // A Linux path handed in by the test runner, as Wine's Z: drive sees it.
 std::wstring FromHostPath(const std::string& hostPath);
 std::wstring TestDataFile(const std::wstring& name);
+
+// A real explorer.exe of our own in the prefix, the shell the session lookups
+// search for; ended with the object.
+class CExplorer
+{
+public:
+    CExplorer();
+    ~CExplorer();
+    CExplorer(const CExplorer&) = delete;
+    CExplorer& operator=(const CExplorer&) = delete;
+    unsigned long ProcessId() const { return m_ProcessId; }
+
+private:
+    void* m_Process = nullptr;
+    unsigned long m_ProcessId = 0;
+};

@@ -1,14 +1,18 @@
 #include "agent/UserAgent.h"
 
 #include "agent/FileVersionInfo.h"
+#include "agent/IPChangeNotification.h"
 #include "agent/Options.h"
 #include "agent/WtsFunctions.h"
 #include "common/Format.h"
 #include "common/StringSplit.h"
+#include "diag/ErrorText.h"
 #include "diag/Exception.h"
 #include "diag/Log.h"
 #include "identifiers/NovellClient.h"
 #include "identity/Identity.h"
+#include "query/IOBufferPool.h"
+#include "query/NQRPServer.h"
 
 #include <cwchar>
 #include <new>
@@ -29,6 +33,7 @@ constexpr DWORD NovellPollMs = 10000;
 // Bounded, so that a stop never hangs on the monitor; its callback only
 // reloads options.
 constexpr DWORD RegMonitorStopTimeoutMs = 10000;
+constexpr DWORD IdentityThreadsStopTimeoutMs = 30000;
 
 const wchar_t* SessionEventName(DWORD eventType)
 {
@@ -146,14 +151,15 @@ bool CUserAgent::Initialize()
         return false;
     InitializeNovell();
 
-    // The query server's I/O buffer pool is created here ("Creating IO Buffer
-    // Manager"), before the terminal-services functions are loaded.
+    if (!CreateBufferPool())
+        return false;
     if (!IsWindows2000(m_OSVersion))
     {
         LogMessage(L"Loading WTS Functions");
         LoadWTSFunctions();
     }
-    // The query server ("Creating NQRP Server") is created and started here.
+    if (!CreateQueryServer())
+        return false;
     if (!CreateIdentity())
         return false;
     DecideNetworkType(m_Options->Values().NetworkType);
@@ -244,6 +250,31 @@ bool CUserAgent::InitializeNovell()
     return false;
 }
 
+bool CUserAgent::CreateBufferPool()
+{
+    LogMessage(L"Creating IO Buffer Manager");
+    m_BufferPool.reset(new (std::nothrow) CIOBufferPool(SystemPageSize(), CIOBufferPool::DefaultMaxFree));
+    if (m_BufferPool)
+        return true;
+    DWORD error = GetLastError();
+    LogPrintf(LOG_ERROR, L"[!] CUserAgent::Initialize: Failed to create CIOBufferPool.\r\n    %s. Error code = %ld.",
+              CErrorText(error).Text(), static_cast<long>(error));
+    return false;
+}
+
+bool CUserAgent::CreateQueryServer()
+{
+    LogMessage(L"Creating NQRP Server");
+    m_QueryServer.reset(new (std::nothrow) CNQRPServer(this, m_BufferPool.get()));
+    if (!m_QueryServer)
+    {
+        LogPrintf(LOG_ERROR, L"[!] CUserAgent::Initialize: Failed to create CNQRPServer; 0x%lx", GetLastError());
+        return false;
+    }
+    // The server logs why it cannot start.
+    return m_QueryServer->Start();
+}
+
 bool CUserAgent::CreateIdentity()
 {
     LogMessage(L"Creating Identifier");
@@ -294,8 +325,12 @@ void CUserAgent::SetIdentificationServer()
 
 bool CUserAgent::Start()
 {
-    // The query server's worker threads start here, then the identity's
-    // heartbeat and user-identification threads.
+    // The query server's workers first, then the identity's heartbeat and
+    // user-identification threads.
+    if (m_QueryServer && !m_QueryServer->StartThreads())
+        return false;
+    if (m_Identity && !m_Identity->StartThreads())
+        return false;
     return m_RegMonitor.Start();
 }
 
@@ -308,35 +343,121 @@ void CUserAgent::Run()
 {
     m_ServiceRunning.store(true);
     LogMessage(L"CUserAgent: service running");
-    // The user is identified and reported at startup here.
+    IdentifyAtStartup();
     try
     {
-        // The query server starts receiving here, and the IP address change
-        // notification joins the wait set.
-        HANDLE waitSet[] = {m_StopEvent.Get()};
-        DWORD timeout = WaitTimeout();
-        DWORD result = WAIT_FAILED;
-        for (;;)
-        {
-            result = WaitForMultipleObjects(ARRAYSIZE(waitSet), waitSet, FALSE, timeout);
-            if (result == WAIT_FAILED || result == WAIT_OBJECT_0)
-                break;
-            if (result != WAIT_TIMEOUT)
-                continue;
-            // A time-out without a pending IP change is the Novell user poll,
-            // which compares the current user's DN with the reported one.
-            timeout = WaitTimeout();
-        }
-        if (result == WAIT_FAILED)
-            LogPrintf(LOG_ERROR, L"[!] CUserAgent: Wait failed; LastError=0x%lx", GetLastError());
-        else
-            LogMessage(L"Shutdown Signalled");
+        if (m_QueryServer && !m_QueryServer->StartReceiving())
+            LogMessage(L"[!] CUserAgent: Failed to start receiving NQRP requests");
+        RunLoop();
     }
     catch (const CException& exception)
     {
         LogException(L"[!] CUserAgent: Exception caught", exception);
     }
     LogMessage(L"CUserAgent: thread stopped");
+}
+
+void CUserAgent::IdentifyAtStartup()
+{
+    if (!m_Identity)
+        return;
+    try
+    {
+        m_Identity->IdentifyStartup();
+    }
+    catch (const CException& exception)
+    {
+        LogException(L"[!] CUserAgent::Initialize: Failed to identify user at startup.", exception);
+    }
+}
+
+void CUserAgent::RunLoop()
+{
+    CIPChangeNotification ipChange;
+    ipChange.Arm(L"[!] CUserAgent: Failed to setup IP address change notification; Result=0x%lx, WSALastError=%lu");
+    // The stop event comes first, so that a stop wins over a change.
+    HANDLE waitSet[] = {m_StopEvent.Get(), ipChange.Event()};
+    DWORD waitCount = ipChange.IsValid() ? 2 : 1;
+    DWORD timeout = WaitTimeout();
+    bool updatePending = false;
+    DWORD result = WAIT_FAILED;
+    for (;;)
+    {
+        result = WaitForMultipleObjects(waitCount, waitSet, FALSE, timeout);
+        if (result == WAIT_FAILED || result == WAIT_OBJECT_0)
+            break;
+        if (result == WAIT_OBJECT_0 + 1)
+        {
+            if (OnIPChange(ipChange))
+            {
+                updatePending = true;
+                timeout = m_Options->Values().IPChangeNotificationDelay * 1000;
+            }
+            continue;
+        }
+        if (result != WAIT_TIMEOUT)
+            continue;
+        OnWaitTimeout(updatePending);
+        updatePending = false;
+        timeout = WaitTimeout();
+    }
+    if (result == WAIT_FAILED)
+        LogPrintf(LOG_ERROR, L"[!] CUserAgent: Wait failed; LastError=0x%lx", GetLastError());
+    else
+        LogMessage(L"Shutdown Signalled");
+}
+
+// True when the machine has an active address, so that the user update is
+// due once the addresses have been quiet for the configured delay.
+bool CUserAgent::OnIPChange(CIPChangeNotification& ipChange)
+{
+    LogMessage(L"IP Change Notification");
+    ipChange.Complete();
+    bool active = m_Identity && m_Identity->UpdateIPAddresses() > 0;
+    ipChange.Arm(L"[!] CUserAgent: Failed to reset IP address change notification; Result=0x%lx, WSALastError=%lu");
+    return active;
+}
+
+void CUserAgent::OnWaitTimeout(bool updatePending)
+{
+    // A failing flow is logged and the loop goes on: one bad update must not
+    // end the service.
+    try
+    {
+        if (updatePending)
+            UpdateUserAfterIPChange();
+        else if (m_NovellInitialized.load() && m_EffectiveNetworkType.load() == NETWORK_NOVELL)
+            PollNovellUser();
+    }
+    catch (const CException& exception)
+    {
+        LogException(L"[!] CUserAgent: Exception caught", exception);
+    }
+}
+
+void CUserAgent::UpdateUserAfterIPChange()
+{
+    LogMessage(L"IP Change User Update");
+    if (!m_Identity)
+        return;
+    m_Identity->ClearServerAddress();
+    m_Identity->UpdateIPAddresses();
+    m_Identity->TriggerUserChange(true);
+}
+
+void CUserAgent::PollNovellUser()
+{
+    if (!m_Identity)
+        return;
+    USER_IDENTITY current;
+    m_Identity->IdentifyCurrentUserOnly(current);
+    IDENTITY snapshot;
+    m_Identity->GetIdentity(snapshot);
+    if (_wcsicmp(current.DN.c_str(), snapshot.User.DN.c_str()) != 0)
+    {
+        LogMessage(L"Detected Novell User Change");
+        m_Identity->TriggerUserChange(false);
+    }
 }
 
 void CUserAgent::OnSessionChange(DWORD eventType, const WTSSESSION_NOTIFICATION* notification)
@@ -359,8 +480,23 @@ void CUserAgent::DispatchSessionChange(DWORD eventType, DWORD sessionId)
     if (!name)
         return;
     LogPrintf(LOG_IDENTITY, L"[IDENT] Session change: %s; SessionID=%lu", name, sessionId);
-    // Console and remote connects, logons and logoffs are handed to the
-    // identity's session handlers here.
+    if (!m_Identity)
+        return;
+    switch (eventType)
+    {
+    case WTS_CONSOLE_CONNECT:
+    case WTS_REMOTE_CONNECT:
+        m_Identity->HandleConsoleConnect(sessionId);
+        break;
+    case WTS_SESSION_LOGON:
+        m_Identity->HandleLogon(sessionId);
+        break;
+    case WTS_SESSION_LOGOFF:
+        m_Identity->HandleLogoff(sessionId);
+        break;
+    default:
+        break;
+    }
 }
 
 void CUserAgent::OnRegistryEvent()
@@ -383,7 +519,11 @@ bool CUserAgent::Stop()
 {
     if (!m_RegMonitor.StopAndWait(RegMonitorStopTimeoutMs))
         LogMessage(L"[!] CUserAgent::Stop: Registry monitor did not stop in time");
-    // One empty completion packet per query-server worker is posted here.
+    // The identity's threads end on the stop event; a report in flight may
+    // hold them for its time-outs.
+    if (m_Identity)
+        m_Identity->WaitForThreads(IdentityThreadsStopTimeoutMs);
+    StopQueryServer();
     return true;
 }
 
@@ -392,7 +532,37 @@ bool CUserAgent::Uninitialize()
     LogMessage(L"CUserAgent::Uninitialize");
     if (m_Identity)
         m_Identity->Uninitialize();
-    // The query server is destroyed here.
+    DestroyQueryServer();
     LogMessage(L"CUserAgent::Uninitialize: Complete");
     return true;
+}
+
+// One quit packet per worker, then a bounded wait: a worker still inside a
+// handler must not see the server, its sockets or the pool go away.
+void CUserAgent::StopQueryServer()
+{
+    constexpr DWORD QueryWorkersStopTimeoutMs = 10000;
+    if (!m_QueryServer)
+        return;
+    m_QueryServer->PostQuitPackets();
+    if (!m_QueryServer->WaitForWorkers(QueryWorkersStopTimeoutMs))
+        LogMessage(L"[!] CUserAgent::Stop: Query server workers did not stop in time");
+}
+
+void CUserAgent::DestroyQueryServer()
+{
+    if (!m_QueryServer)
+        return;
+    if (!m_QueryServer->WorkersEnded())
+        StopQueryServer();
+    if (m_QueryServer->WorkersEnded())
+    {
+        m_QueryServer.reset();
+        return;
+    }
+    // Freeing them under a worker that is stuck in a handler would turn a
+    // hang into a crash; the process is ending anyway.
+    LogMessage(L"[!] CUserAgent::Uninitialize: Query server workers still running; server left in place");
+    static_cast<void>(m_QueryServer.release());
+    static_cast<void>(m_BufferPool.release());
 }

@@ -12,6 +12,8 @@
 
 class COptions;
 class CIdentity;
+class CIOBufferPool;
+class CNQRPServer;
 
 // The one object that owns everything the service does: created by the
 // service host, initialised, started, run until its stop event is set, then
@@ -49,14 +51,28 @@ private:
     void LogResourceVersion();
     bool LoadOptions();
     void DecideNetworkType(DWORD configuredType);
+    bool CreateBufferPool();
+    bool CreateQueryServer();
+    void StopQueryServer();
+    void DestroyQueryServer();
     bool CreateIdentity();
     bool InitializeIdentity();
     DWORD WaitTimeout() const;
+    void IdentifyAtStartup();
+    void RunLoop();
+    bool OnIPChange(class CIPChangeNotification& ipChange);
+    void OnWaitTimeout(bool updatePending);
+    void UpdateUserAfterIPChange();
+    void PollNovellUser();
     void DispatchSessionChange(DWORD eventType, DWORD sessionId);
 
     COptions* m_Options = nullptr;
     CCriticalSection m_Lock; // serialises option reloads
     std::unique_ptr<CIdentity> m_Identity;
+    // After the identity, so destroyed before it: the query server's workers
+    // read the identity. The pool outlives the server that uses it.
+    std::unique_ptr<CIOBufferPool> m_BufferPool;
+    std::unique_ptr<CNQRPServer> m_QueryServer;
     CRegMonitor m_RegMonitor;
     OSVERSIONINFOEXW m_OSVersion{};
     // Manual-reset, set once to stop everything; never reset.

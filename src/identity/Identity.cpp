@@ -9,9 +9,14 @@
 
 #include <new>
 
-CIdentity::CIdentity(HANDLE stopEvent) : m_StopEvent(stopEvent) {}
+CIdentity::CIdentity(HANDLE stopEvent, DWORD heartbeatPeriodMs)
+    : m_HeartbeatThread(this, heartbeatPeriodMs), m_UserIdentThread(this), m_StopEvent(stopEvent)
+{
+}
 
-CIdentity::~CIdentity() = default;
+// The threads end on the owner's stop event; they must be gone before the
+// object they work on.
+CIdentity::~CIdentity() { WaitForThreads(INFINITE); }
 
 void CIdentity::Initialize(DWORD userType)
 {
@@ -75,7 +80,7 @@ void CIdentity::Uninitialize()
 {
     LogMessage(L"CIdentity::Uninitialize");
     // The agent owns the stop event; it is only forgotten here.
-    m_StopEvent = nullptr;
+    m_StopEvent.store(nullptr);
     // On Windows 2000 the logon subscription is removed here.
 }
 

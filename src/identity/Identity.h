@@ -4,10 +4,12 @@
 #include "common/Handle.h"
 #include "identity/AddressList.h"
 #include "identity/IdentityRecords.h"
+#include "identity/IdentityThreads.h"
 
 #include <windows.h>
 
 #include <atomic>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -15,16 +17,47 @@
 
 class IIdentifier;
 
+// One pending retry: identify the session's user again, resolve the server
+// again, or send the report again.
+struct RETRY_ITEM
+{
+    enum : DWORD
+    {
+        KIND_IDENTIFY = 0,
+        KIND_RESOLVE = 1,
+        KIND_REPORT = 2,
+    };
+
+    DWORD Value = NO_USER_SESSION;
+    DWORD Remaining = 0;
+    DWORD RetryKind = KIND_IDENTIFY;
+    uint8_t ReportType = 0;
+};
+
+// Results of the session-tracking operations.
+enum SessionResult : DWORD
+{
+    SESSION_OK = 0,
+    SESSION_NO_USER = 1,
+    SESSION_RETRY_QUEUED = 16,
+    SESSION_RETRY_LATER = 0x100,
+    SESSION_FAILED = 0x80000000,
+    SESSION_WTS_NOT_READY = 0x80000001,
+};
+
 // Holds the one current answer to which computer this is, which agent runs on
 // it and who is logged on, and is the way every flow reaches that answer.
 class CIdentity
 {
 public:
+    // The lines a flow's report step logs.
+    struct REPORT_LINES;
+
     static constexpr DWORD USER_TYPE_ACTIVE_DIRECTORY = 1;
     static constexpr DWORD USER_TYPE_NOVELL = 2;
     static constexpr DWORD USER_TYPE_LDAP = 3;
 
-    explicit CIdentity(HANDLE stopEvent);
+    explicit CIdentity(HANDLE stopEvent, DWORD heartbeatPeriodMs = CHeartbeatThread::DefaultPeriodMs);
     virtual ~CIdentity();
     CIdentity(const CIdentity&) = delete;
     CIdentity& operator=(const CIdentity&) = delete;
@@ -47,6 +80,44 @@ public:
 
     DWORD UpdateIPAddresses();
 
+    // Report protocol: resolves the server when needed (false: try again
+    // later), and sends one report, throwing CException on failure.
+    bool IdentServerLookup();
+    void Report(uint8_t reportType, const AGENT_VERSION& agent, const COMPUTER_IDENTITY& computer,
+                const USER_IDENTITY& user);
+
+    // Identification flows.
+    DWORD IdentifyStartup();
+    DWORD TriggerUserChange(bool refreshComputer);
+    void OnIdentifyLogonUser(DWORD sessionId, const USER_IDENTITY& user);
+
+    // Session tracking.
+    bool IsWTSReady();
+    DWORD IsLogonUserSession(DWORD sessionId);
+    DWORD GetLogonUserSession(DWORD& sessionId, DWORD& state);
+    DWORD IdentifyCurrentUser(DWORD& sessionId, USER_IDENTITY& user, bool userOnly);
+    DWORD IdentifyCurrentUserOnly(USER_IDENTITY& user);
+    DWORD IdentifyLogonSession(DWORD sessionId);
+    DWORD HandleLogon(DWORD sessionId);
+    void HandleConsoleConnect(DWORD sessionId);
+    void HandleLogoff(DWORD sessionId);
+    virtual void OnSensLogon();
+    virtual void OnSensLogoff(DWORD sessionId);
+
+    // Retry and heartbeat.
+    bool StartThreads();
+    // Waits (bounded) for both threads, which end on the stop event.
+    void WaitForThreads(DWORD timeoutMs);
+    void QueueUserRetry(DWORD value, DWORD kind, uint8_t reportType);
+    void ProcessUserRetry(std::unique_ptr<RETRY_ITEM> item);
+    DWORD UserIdentThreadProc(CThread& thread);
+    DWORD HeartbeatThreadProc(CThread& thread, DWORD periodMs);
+    void SendHeartbeat();
+    void RestartHeartbeatPeriod();
+    size_t PendingRetries();
+    // A copy of the pending retry; false when none is pending.
+    bool PeekRetry(RETRY_ITEM& item);
+
     // The Identification Server: a new name forgets the resolved address.
     void SetServerName(const std::wstring& name);
     void ClearServerAddress();
@@ -60,6 +131,23 @@ public:
     const std::wstring& CurrentUserKey() const { return m_CurrentUserKey; }
 
 private:
+    // The report step every flow shares; false when a retry was queued.
+    bool ReportStep(const REPORT_LINES& lines, uint8_t reportType, DWORD retryValue, const IDENTITY& snapshot,
+                    bool forceStartupFlags);
+    bool HasServerAddress();
+    sockaddr_in ServerAddress();
+    void StoreServerAddress(const std::wstring& forName, const in_addr& address);
+    void PutBack(std::unique_ptr<RETRY_ITEM> item, DWORD pauseMs);
+    std::unique_ptr<RETRY_ITEM> TakeRetry();
+    bool StopSignalled();
+    bool IsWindows2000OrXP() const;
+    bool IsWindows2000() const;
+    DWORD IdentifyStartupUser(USER_IDENTITY& user);
+    DWORD IdentifyChangedUser(USER_IDENTITY& user);
+    static void ForceStartupFlags(IDENTITY& sent, DWORD sessionId);
+    std::wstring DisplayName(const USER_IDENTITY& user) const;
+    static const REPORT_LINES LogoffReportLines;
+    static const REPORT_LINES HeartbeatReportLines;
     void ReadOSVersion();
     void ResetVersionState();
     void CreateIdentifier(DWORD userType);
@@ -70,11 +158,15 @@ private:
     DWORD m_UserSessionId = NO_USER_SESSION;
     std::map<DWORD, DWORD> m_LogonSessions;
     mutable CCriticalSection m_IdentityLock; // Current, UserSessionId, LogonSessions, server
+    CHeartbeatThread m_HeartbeatThread;
     CHandle m_HeartbeatEvent;
+    CUserIdentThread m_UserIdentThread;
+    std::deque<std::unique_ptr<RETRY_ITEM>> m_RetryQueue;
+    CCriticalSection m_RetryLock;
     sockaddr_in m_ServerAddress{};
     std::wstring m_ServerName;
     std::wstring m_CurrentUserKey;
-    HANDLE m_StopEvent;
+    std::atomic<HANDLE> m_StopEvent;
     CHandle m_RetryEvent;
     OSVERSIONINFOEXW m_OSVersion{};
     std::atomic<DWORD> m_WTSReady{0};

@@ -10,7 +10,7 @@
 
 namespace
 {
-constexpr wchar_t TestKey[] = L"SOFTWARE\\Kestrin Test\\Monitor";
+constexpr wchar_t TestKey[] = L"SOFTWARE\\Kestrin Monitor Test\\Monitor";
 
 class CRecordingCallback : public IRegMonitor
 {
@@ -44,7 +44,7 @@ class RegMonitorTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kestrin Test");
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kestrin Monitor Test");
         m_Monitor.AddWatch(TestKey, HKEY_LOCAL_MACHINE, false);
         ASSERT_TRUE(m_Monitor.Start());
         ASSERT_TRUE(WaitForKey());
@@ -52,7 +52,7 @@ protected:
     void TearDown() override
     {
         m_Monitor.StopAndWait(10000);
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kestrin Test");
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kestrin Monitor Test");
     }
 
     // The monitor creates a missing key when it arms its watch.

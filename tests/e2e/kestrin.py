@@ -6,9 +6,12 @@ the helper come from the environment CTest sets.
 """
 import json
 import os
+import queue
 import re
 import shutil
+import signal
 import subprocess
+import threading
 import time
 import unittest
 
@@ -99,18 +102,57 @@ def reg_delete_key(key):
     wine("reg", "delete", key, "/f")
 
 
+def helper_events(*args, last_event, timeout=60):
+    """Runs the test helper with the X display and returns its JSON events.
+
+    Collects events until one named last_event (or any, with None) arrives.
+    Wine's desktop teardown sometimes keeps a GUI process from exiting after
+    it has said everything; the answer is complete by then, so a helper that
+    lingers is ended here instead of failing the test.
+    """
+    process = subprocess.Popen(["wine", HELPER_EXE, *args], env=wine_env(display=True), stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, text=True, errors="replace")
+    events = queue.Queue()
+
+    def read():
+        for line in process.stdout:
+            if line.startswith("{"):
+                events.put(json.loads(line))
+        events.put(None)
+
+    threading.Thread(target=read, daemon=True).start()
+    collected = []
+    deadline = time.monotonic() + timeout
+    try:
+        while time.monotonic() < deadline:
+            try:
+                event = events.get(timeout=max(0.1, deadline - time.monotonic()))
+            except queue.Empty:
+                break
+            if event is None:
+                break
+            collected.append(event)
+            if last_event is None or event.get("event") in (last_event, "error"):
+                break
+    finally:
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(timeout=30)
+    return collected
+
+
 def helper(*args, timeout=60):
-    """Runs the test helper with the X display; returns the CompletedProcess."""
-    result = wine(HELPER_EXE, *args, timeout=timeout, display=True)
-    return result
+    """Runs a helper command that answers with one JSON line; returns its events."""
+    return helper_events(*args, last_event=None, timeout=timeout)
 
 
 def helper_json(*args, timeout=60):
-    result = helper(*args, timeout=timeout)
-    lines = [line for line in result.stdout.splitlines() if line.startswith("{")]
-    if not lines:
-        raise AssertionError(f"helper {' '.join(args)} said nothing: {result.stdout}{result.stderr}")
-    return json.loads(lines[-1])
+    events = helper(*args, timeout=timeout)
+    if not events:
+        raise AssertionError(f"helper {' '.join(args)} said nothing")
+    return events[-1]
 
 
 # --- the program under test -------------------------------------------------------
@@ -164,13 +206,12 @@ class Install:
         Returns (boxes, exit_code): boxes is a list of {"icon", "text"}; the exit
         code is the full 32-bit value, signed.
         """
-        result = helper("run", "--timeout-ms", str(timeout * 1000), self.exe_windows, *args,
-                        timeout=timeout + 30)
-        events = [json.loads(line) for line in result.stdout.splitlines() if line.startswith("{")]
+        events = helper_events("run", "--timeout-ms", str(timeout * 1000), self.exe_windows, *args,
+                               last_event="exit", timeout=timeout + 30)
         boxes = [{"icon": e["icon"], "text": e["text"]} for e in events if e["event"] == "box"]
         exits = [e["code"] for e in events if e["event"] == "exit"]
         if not exits:
-            raise AssertionError(f"Kestrin.exe {' '.join(args)} did not exit: {result.stdout}{result.stderr}")
+            raise AssertionError(f"Kestrin.exe {' '.join(args)} did not exit: {events}; log: {self.log_lines()[-8:]}")
         return boxes, exits[0]
 
 
@@ -182,3 +223,56 @@ def assert_in_order(test, lines, expected):
             position = lines.index(text, position) + 1
         except ValueError:
             test.fail(f"{text!r} not found in order after line {position}; log:\n" + "\n".join(lines))
+
+
+class HeldEvent:
+    """A named event held by a Windows process of ours, as the system holds one."""
+
+    def __init__(self, name, signalled=True):
+        self.process = subprocess.Popen(["wine", HELPER_EXE, "hold-event", name, "set" if signalled else "unset"],
+                                        env=wine_env(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, text=True)
+        line = self.process.stdout.readline()
+        if '"holding"' not in line:
+            raise AssertionError(f"could not create event {name}: {line}")
+
+    def release(self):
+        if self.process.poll() is None:
+            self.process.stdin.close()
+            self.process.wait(timeout=30)
+
+
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
+
+
+class IdentServer:
+    """The reference Identification Server on loopback, its reports as dicts."""
+
+    def __init__(self, folder, reply="ok", listen="127.0.0.1"):
+        self.output = os.path.join(folder, f"reports-{time.monotonic_ns()}.jsonl")
+        self.process = subprocess.Popen(
+            ["python3", os.path.join(TOOLS, "ident-server"), "--listen", listen, "--reply", reply,
+             "--output", self.output],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        # The server announces itself once it listens.
+        line = self.process.stderr.readline()
+        if "listening" not in line:
+            raise AssertionError(f"ident-server did not start: {line}")
+
+    def reports(self):
+        try:
+            with open(self.output, encoding="utf-8") as f:
+                return [json.loads(line) for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
+
+    def wait_for_reports(self, count, timeout=30):
+        deadline = time.monotonic() + timeout
+        while len(self.reports()) < count and time.monotonic() < deadline:
+            time.sleep(0.2)
+        return self.reports()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
+            self.process.wait(timeout=30)

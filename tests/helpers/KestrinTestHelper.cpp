@@ -21,6 +21,12 @@
 //
 // Puts one key press (the space bar) into that console's input.
 //
+//   KestrinTestHelper hold-event <name> set|unset
+//
+// Creates a named manual-reset event in that state and holds it until its
+// standard input ends, as the system holds "Global\TermSrvReadyEvent".
+// Prints {"event":"holding"} once the event exists.
+//
 //   KestrinTestHelper service-status <service name>
 //
 // The service's status as the service control manager reports it:
@@ -198,6 +204,8 @@ int Run(DWORD timeoutMs, const std::vector<std::wstring>& command)
         return 2;
     }
     CloseHandle(process.hThread);
+    printf("{\"event\":\"started\",\"pid\":%lu}\n", process.dwProcessId);
+    fflush(stdout);
     DWORD started = GetTickCount();
     while (WaitForSingleObject(process.hProcess, 100) == WAIT_TIMEOUT)
     {
@@ -292,6 +300,25 @@ int PressKey(const wchar_t* processId)
     printf("{\"event\":\"key\",\"written\":%lu}\n", written);
     return 0;
 }
+int HoldEvent(const wchar_t* name, bool set)
+{
+    HANDLE event = CreateEventW(nullptr, TRUE, set ? TRUE : FALSE, name);
+    if (!event)
+    {
+        printf("{\"event\":\"error\",\"code\":%lu}\n", GetLastError());
+        return 1;
+    }
+    printf("{\"event\":\"holding\"}\n");
+    fflush(stdout);
+    char buffer[64];
+    DWORD read = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof(buffer), &read, nullptr) && read > 0)
+    {
+    }
+    CloseHandle(event);
+    return 0;
+}
+
 int ServiceStatus(const wchar_t* name)
 {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, GENERIC_READ);
@@ -320,6 +347,8 @@ int wmain(int argc, wchar_t** argv)
         return DumpConsole(argv[2]);
     if (argc == 3 && lstrcmpW(argv[1], L"console-key") == 0)
         return PressKey(argv[2]);
+    if (argc == 4 && lstrcmpW(argv[1], L"hold-event") == 0)
+        return HoldEvent(argv[2], lstrcmpW(argv[3], L"set") == 0);
     if (argc == 3 && lstrcmpW(argv[1], L"service-status") == 0)
         return ServiceStatus(argv[2]);
     if (argc < 3 || lstrcmpW(argv[1], L"run") != 0)
@@ -327,6 +356,7 @@ int wmain(int argc, wchar_t** argv)
         fprintf(stderr, "usage: KestrinTestHelper run [--timeout-ms N] <program> [arguments...]\n"
                         "       KestrinTestHelper console-dump <process id>\n"
                         "       KestrinTestHelper console-key <process id>\n"
+                        "       KestrinTestHelper hold-event <name> set|unset\n"
                         "       KestrinTestHelper service-status <service name>\n");
         return 2;
     }

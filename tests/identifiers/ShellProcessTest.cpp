@@ -53,34 +53,6 @@ private:
     std::wstring m_Original;
 };
 
-// A real explorer.exe of our own in the prefix, ended with the test.
-class CExplorer
-{
-public:
-    CExplorer()
-    {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process{};
-        wchar_t commandLine[] = L"C:\\windows\\explorer.exe";
-        if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        {
-            m_Process.Reset(process.hProcess);
-            CloseHandle(process.hThread);
-            m_ProcessId = process.dwProcessId;
-        }
-    }
-    ~CExplorer()
-    {
-        if (m_Process)
-            TerminateProcess(m_Process.Get(), 0);
-    }
-    DWORD ProcessId() const { return m_ProcessId; }
-
-private:
-    CHandle m_Process;
-    DWORD m_ProcessId = 0;
-};
 } // namespace
 
 TEST(ShellProcess, ShellNameIsReadAsStored)

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "common/CriticalSection.h"
+#include "query/IOBufferPool.h"
+#include "query/IOCPThreadPool.h"
+#include "query/IOData.h"
+#include "query/Socket.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+// Overlapped UDP receives and sends on a completion port, with their
+// completions dispatched to overridable handlers on the worker threads.
+class CUDPIOCP : public CIOCPThreadPool
+{
+public:
+    // The socket the framework associates with the port; its address is the
+    // completion key.
+    class CSocket : public CUDPSocket
+    {
+    public:
+        CSocket();
+        uint32_t Id() const { return m_Id; }
+        virtual void* GetContext() const { return m_Context.load(); }
+        virtual void SetContext(void* context) { m_Context.store(context); }
+
+    private:
+        const uint32_t m_Id;
+        std::atomic<void*> m_Context{nullptr};
+    };
+
+    static constexpr uint16_t DefaultMaxFreeSockets = 10;
+
+    explicit CUDPIOCP(IIOBufferPool* pool);
+    ~CUDPIOCP() override;
+
+    std::unique_ptr<CWorker> CreateWorker() override;
+    void OnCompletion(const COMPLETION_PACKET& packet) override;
+    virtual std::unique_ptr<CSocket> CreateSocket();
+    // Issue the Winsock call; only on a worker thread. False when the post
+    // failed: the record went through OnError and the socket is closed.
+    virtual bool PostSendTo(CSocket& socket, IO_DATA& io);
+    virtual bool PostRecvFrom(CSocket& socket, IO_DATA& io);
+    // Completions; true when the handler is done with the record.
+    virtual bool OnSendTo(CSocket& socket, IO_DATA& io, DWORD bytes);
+    virtual bool OnReceiveFrom(CSocket& socket, IO_DATA& io, DWORD bytes);
+    virtual void OnError(CSocket& socket, IO_DATA& io, DWORD error);
+    virtual IO_DATA* GetIOData();
+    virtual void ReleaseIOData(IO_DATA* io);
+    virtual std::unique_ptr<CSocket> GetSocket();
+    virtual void ReleaseSocket(std::unique_ptr<CSocket> socket);
+    // Queue the operation to a worker; any thread.
+    virtual bool PostSend(CSocket& socket, IO_DATA& io);
+    // Stream operations, which a datagram socket does not have.
+    virtual bool PostSendStream(CSocket& socket, IO_DATA& io);
+    virtual bool PostReceive(CSocket& socket, IO_DATA& io);
+    virtual bool PostReceiveStream(CSocket& socket, IO_DATA& io);
+    // One datagram was lost (a truncated receive, an ICMP report of an
+    // earlier send): the socket and its other operations are unaffected.
+    // error is the Windows Sockets code.
+    virtual void OnDatagramLost(CSocket& socket, IO_DATA& io, DWORD error);
+
+    // Set up the record as PostReceive/PostSend do, then issue the Winsock
+    // call at once; for handlers, which already run on a worker, to spare
+    // the extra trip through the port.
+    bool ReceiveNow(CSocket& socket, IO_DATA& io);
+    bool SendNow(CSocket& socket, IO_DATA& io);
+
+    // The Windows Sockets code of a lost datagram, or 0 when the error of a
+    // failed operation is not one.
+    static DWORD DatagramLossCode(DWORD error);
+
+protected:
+    // Takes back, within timeoutMs, the records of the operations still in
+    // the port or in Winsock; for destructors, after the workers have ended
+    // and the sockets are closed.
+    void ReclaimRecords(DWORD timeoutMs);
+
+    uint16_t m_MaxFreeSockets = DefaultMaxFreeSockets;
+
+private:
+    static void PrepareReceive(IO_DATA& io);
+    static void PrepareSend(IO_DATA& io);
+    bool Queue(CSocket& socket, IO_DATA& io);
+    bool Issued(CSocket& socket, IO_DATA& io, int result);
+
+    IIOBufferPool* m_Pool;
+    std::deque<std::unique_ptr<CSocket>> m_FreeSockets;
+    CCriticalSection m_SocketLock; // guards m_FreeSockets only
+    // Records handed to the port or to Winsock whose packet has not been
+    // dispatched yet.
+    std::atomic<long> m_Outstanding{0};
+};

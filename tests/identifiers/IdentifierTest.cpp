@@ -1,0 +1,233 @@
+#include "LogCapture.h"
+#include "TestSupport.h"
+#include "agent/WtsFunctions.h"
+#include "diag/Exception.h"
+#include "identifiers/IdentActiveDirectory.h"
+#include "standins/StandinControl.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <lm.h>
+#include <thread>
+#include <vector>
+#include <wtsapi32.h>
+
+namespace
+{
+STANDIN_SESSION Session(DWORD id, DWORD state, DWORD protocol, const wchar_t* user, const wchar_t* domain)
+{
+    STANDIN_SESSION session;
+    session.SessionId = id;
+    session.State = state;
+    session.Protocol = protocol;
+    session.UserName = user;
+    session.DomainName = domain;
+    return session;
+}
+
+DWORD CurrentSession()
+{
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    return session;
+}
+
+bool ThreadIsImpersonating()
+{
+    HANDLE token = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token))
+        return false;
+    CloseHandle(token);
+    return true;
+}
+} // namespace
+
+TEST(WindowsIdentifier, SessionStatesFromTerminalServices)
+{
+    CStandinScript script;
+    ScriptSession(Session(1, WTSActive, 0, L"bob", L"CORP"));
+    ScriptSession(Session(2, WTSConnected, 2, L"", L""));
+    ScriptSession(Session(3, WTSConnectQuery, 2, L"", L""));
+    ScriptSession(Session(4, WTSDisconnected, 2, L"carol", L"CORP"));
+    CIdentActiveDirectory identifier;
+    COMPUTER_IDENTITY computer;
+
+    USER_IDENTITY user;
+    EXPECT_EQ(identifier.IdentifyUser(1, user, computer, true), IDENTIFY_OK);
+    EXPECT_EQ(user.Name, L"bob");
+    EXPECT_EQ(user.Domain, L"CORP");
+    EXPECT_EQ(user.Flags, static_cast<uint32_t>(USER_NAME_VALID));
+
+    for (DWORD waiting : {2u, 3u})
+    {
+        USER_IDENTITY atLogonScreen;
+        EXPECT_EQ(identifier.IdentifyUser(waiting, atLogonScreen, computer, true), IDENTIFY_RETRY_LATER);
+    }
+    USER_IDENTITY untouched;
+    untouched.Name = L"earlier";
+    EXPECT_EQ(identifier.IdentifyUser(4, untouched, computer, true), IDENTIFY_NO_USER);
+    EXPECT_EQ(untouched.Name, L"earlier");
+    EXPECT_EQ(untouched.Flags, 0u);
+    EXPECT_EQ(identifier.IdentifyUserOnly(1, untouched, true), IDENTIFY_NOT_POSSIBLE);
+}
+
+TEST(WindowsIdentifier, FailedSessionQueriesThrowWithTheSystemText)
+{
+    CStandinScript script;
+    STANDIN_SESSION broken = Session(1, WTSActive, 0, L"bob", L"CORP");
+    broken.QueryError = ERROR_ACCESS_DENIED;
+    broken.QueryErrorClass = WTSUserName;
+    ScriptSession(broken);
+    CIdentActiveDirectory identifier;
+    USER_IDENTITY user;
+    try
+    {
+        identifier.IdentifyUser(1, user, COMPUTER_IDENTITY{}, true);
+        FAIL() << "no exception";
+    }
+    catch (const CException& exception)
+    {
+        EXPECT_EQ(exception.Code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(exception.Message, L"[!] IdentifyUser: Failed to get WTS user name. Access denied. Error code = 5.");
+    }
+    try
+    {
+        identifier.IdentifyUser(9, user, COMPUTER_IDENTITY{}, true);
+        FAIL() << "no exception";
+    }
+    catch (const CException& exception)
+    {
+        EXPECT_EQ(exception.Message.find(L"[!] IdentifyUser: WTSQuerySessionInformation(WTSConnectState) failed. "),
+                  0u);
+    }
+}
+
+TEST(WindowsIdentifier, ShellOwnerWhenTerminalServicesAreNotReady)
+{
+    CExplorer explorer;
+    CIdentActiveDirectory identifier;
+    USER_IDENTITY user;
+    ASSERT_EQ(identifier.IdentifyUser(CurrentSession(), user, COMPUTER_IDENTITY{}, false), IDENTIFY_OK);
+    wchar_t account[256] = {};
+    DWORD size = 256;
+    GetUserNameW(account, &size);
+    EXPECT_EQ(_wcsicmp(user.Name.c_str(), account), 0);
+    EXPECT_FALSE(user.Domain.empty());
+    EXPECT_EQ(user.Flags, static_cast<uint32_t>(USER_NAME_VALID));
+}
+
+TEST(WindowsIdentifier, LocalAccountsAndEmptyDomainsNeedNoDirectory)
+{
+    CStandinScript script;
+    ScriptSession(Session(1, WTSActive, 0, L"bob", L""));
+    ScriptSession(Session(2, WTSActive, 0, L"alice", L"pc-7"));
+    CIdentActiveDirectory identifier;
+    COMPUTER_IDENTITY computer;
+    computer.Name = L"PC-7";
+    for (DWORD session : {1u, 2u})
+    {
+        USER_IDENTITY user;
+        EXPECT_EQ(identifier.IdentifyUser(session, user, computer, true), IDENTIFY_OK);
+        EXPECT_EQ(user.Flags & USER_DN_VALID, 0u);
+        EXPECT_TRUE(user.Groups.empty());
+    }
+}
+
+TEST(WindowsIdentifier, ComputerNameAndWorkgroupFromTheWorkstation)
+{
+    CIdentActiveDirectory identifier;
+    COMPUTER_IDENTITY computer;
+    computer.Domain = L"earlier";
+    EXPECT_EQ(identifier.GetComputerName(computer), 0);
+    WKSTA_INFO_100* info = nullptr;
+    ASSERT_EQ(NetWkstaGetInfo(nullptr, 100, reinterpret_cast<LPBYTE*>(&info)), static_cast<DWORD>(NERR_Success));
+    EXPECT_EQ(computer.Name, info->wki100_computername);
+    EXPECT_EQ(computer.Domain, info->wki100_langroup);
+    NetApiBufferFree(info);
+    EXPECT_EQ(computer.Flags, static_cast<uint32_t>(COMPUTER_NAME_VALID));
+}
+
+TEST(Impersonation, WithTheTerminalServicesToken)
+{
+    CLogCapture log;
+    CStandinScript script;
+    ScriptSession(Session(1, WTSActive, 0, L"bob", L"CORP"));
+    ASSERT_TRUE(LoadWTSFunctions());
+    ASSERT_NE(WTSQueryUserTokenPointer(), nullptr);
+    CIdentActiveDirectory identifier;
+    {
+        CImpersonation impersonation(identifier, 1);
+        EXPECT_TRUE(ThreadIsImpersonating());
+        EXPECT_TRUE(impersonation.Revert());
+    }
+    EXPECT_FALSE(ThreadIsImpersonating());
+    EXPECT_EQ(log.Text().find("[!]"), std::string::npos) << log.Text();
+}
+
+TEST(Impersonation, FallsBackToTheShellTokenWhenTerminalServicesFail)
+{
+    CLogCapture log;
+    CStandinScript script;
+    STANDIN_SESSION session = Session(CurrentSession(), WTSActive, 0, L"bob", L"CORP");
+    session.TokenError = ERROR_NO_TOKEN;
+    ScriptSession(session);
+    CExplorer explorer;
+    ASSERT_TRUE(LoadWTSFunctions());
+    CIdentActiveDirectory identifier;
+    {
+        CImpersonation impersonation(identifier, CurrentSession());
+        EXPECT_TRUE(ThreadIsImpersonating());
+    }
+    EXPECT_FALSE(ThreadIsImpersonating());
+    auto lines = log.Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1].rfind("[!] CIdentifier::Impersonate: Failed to get WTS user token.\r\n    ", 0), 0u);
+    EXPECT_NE(lines[1].find("Error code = 1008."), std::string::npos);
+}
+
+TEST(Impersonation, WithoutTheFunctionTheShellTokenIsUsed)
+{
+    CLogCapture log;
+    // LoadWTSFunctions is never called in this test's process: the function
+    // is not available, as on systems that lack it.
+    if (WTSQueryUserTokenPointer())
+        GTEST_SKIP() << "needs a process of its own, as CTest runs it";
+    CExplorer explorer;
+    CIdentActiveDirectory identifier;
+    {
+        CImpersonation impersonation(identifier, CurrentSession());
+        EXPECT_TRUE(ThreadIsImpersonating());
+    }
+    EXPECT_EQ(log.Text().find("[!]"), std::string::npos) << log.Text();
+}
+
+TEST(Impersonation, ConcurrentIdentificationsKeepTheirTokens)
+{
+    CStandinScript script;
+    ScriptSession(Session(1, WTSActive, 0, L"bob", L"CORP"));
+    ASSERT_TRUE(LoadWTSFunctions());
+    CIdentActiveDirectory identifier;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t)
+        threads.emplace_back(
+            [&]
+            {
+                for (int i = 0; i < 40; ++i)
+                {
+                    try
+                    {
+                        CImpersonation impersonation(identifier, 1);
+                        if (!ThreadIsImpersonating() || !impersonation.Revert())
+                            ++failures;
+                    }
+                    catch (const CException&)
+                    {
+                        ++failures;
+                    }
+                }
+            });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures.load(), 0);
+}

@@ -1,0 +1,37 @@
+#include "LogCapture.h"
+#include "agent/Options.h"
+#include "common/Handle.h"
+#include "identity/Identity.h"
+#include "identity/ReportProtocol.h"
+#include "identity/TestPeer.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <thread>
+
+// "Disable Heartbeat" silences the heartbeat only: queued retries still go out.
+TEST(HeartbeatOption, DisabledHeartbeatStillRetries)
+{
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, OPTIONS_KEY);
+    DWORD disabled = 1;
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, OPTIONS_KEY, L"Disable Heartbeat", REG_DWORD, &disabled, sizeof(disabled));
+    ASSERT_TRUE(TheOptions()->Load());
+
+    CLogCapture log;
+    CTestPeer peer("127.0.0.41");
+    CHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    {
+        CIdentity identity(stopEvent.Get(), 500);
+        identity.Initialize(CIdentity::USER_TYPE_ACTIVE_DIRECTORY);
+        identity.SetServerName(L"127.0.0.41");
+        ASSERT_TRUE(identity.StartThreads());
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        EXPECT_EQ(peer.RequestCount(), 0u); // four periods, no heartbeat
+
+        identity.QueueUserRetry(NO_USER_SESSION, RETRY_ITEM::KIND_REPORT, REPORT_USER);
+        ASSERT_TRUE(peer.WaitForRequests(1, 10000));
+        EXPECT_EQ(ReportTypeOf(peer.Requests()[0]), REPORT_USER);
+        SetEvent(stopEvent.Get());
+    }
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, OPTIONS_KEY);
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+// Where tests script the stand-in DLLs. The stand-ins read these keys on every
+// call, so a test changes their behaviour from outside the process under test.
+namespace ScriptNames
+{
+constexpr wchar_t RootKey[] = L"SOFTWARE\\Kestrin Test";
+
+constexpr wchar_t WtsKey[] = L"SOFTWARE\\Kestrin Test\\WTS";
+constexpr wchar_t SessionsKey[] = L"SOFTWARE\\Kestrin Test\\WTS\\Sessions";
+constexpr wchar_t EnumerateError[] = L"EnumerateError";
+constexpr wchar_t State[] = L"State";
+constexpr wchar_t Protocol[] = L"Protocol";
+constexpr wchar_t WinStationName[] = L"WinStationName";
+constexpr wchar_t UserName[] = L"UserName";
+constexpr wchar_t DomainName[] = L"DomainName";
+constexpr wchar_t QueryError[] = L"QueryError";
+constexpr wchar_t QueryErrorClass[] = L"QueryErrorClass";
+constexpr wchar_t TokenError[] = L"TokenError";
+
+constexpr wchar_t IpHelperKey[] = L"SOFTWARE\\Kestrin Test\\IPHelper";
+constexpr wchar_t AdaptersKey[] = L"SOFTWARE\\Kestrin Test\\IPHelper\\Adapters";
+constexpr wchar_t AdaptersError[] = L"AdaptersError";
+constexpr wchar_t Change[] = L"Change";
+constexpr wchar_t AdapterName[] = L"AdapterName";
+constexpr wchar_t Description[] = L"Description";
+constexpr wchar_t FriendlyName[] = L"FriendlyName";
+constexpr wchar_t IfType[] = L"IfType";
+constexpr wchar_t OperStatus[] = L"OperStatus";
+constexpr wchar_t Addresses[] = L"Addresses";
+} // namespace ScriptNames

@@ -4,7 +4,6 @@
 #include "agent/IPChangeNotification.h"
 #include "agent/Options.h"
 #include "agent/WtsFunctions.h"
-#include "common/Format.h"
 #include "common/StringSplit.h"
 #include "diag/ErrorText.h"
 #include "diag/Exception.h"

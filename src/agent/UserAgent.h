@@ -12,6 +12,7 @@
 
 class COptions;
 class CIdentity;
+class CIPChangeNotification;
 class CIOBufferPool;
 class CNQRPServer;
 
@@ -60,7 +61,7 @@ private:
     DWORD WaitTimeout() const;
     void IdentifyAtStartup();
     void RunLoop();
-    bool OnIPChange(class CIPChangeNotification& ipChange);
+    bool OnIPChange(CIPChangeNotification& ipChange);
     void OnWaitTimeout(bool updatePending);
     void UpdateUserAfterIPChange();
     void PollNovellUser();

@@ -10,7 +10,13 @@
 
 namespace
 {
-constexpr wchar_t TestKey[] = L"SOFTWARE\\Kestrin Monitor Test\\Monitor";
+// Each test watches a key of its own: tests may run side by side, and a
+// watched key deleted by another test would never signal again.
+std::wstring TestKeyFor(const char* testName)
+{
+    std::string name(testName);
+    return L"SOFTWARE\\Kestrin Monitor Test\\" + std::wstring(name.begin(), name.end());
+}
 
 class CRecordingCallback : public IRegMonitor
 {
@@ -44,24 +50,25 @@ class RegMonitorTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kestrin Monitor Test");
-        m_Monitor.AddWatch(TestKey, HKEY_LOCAL_MACHINE, false);
+        m_Key = TestKeyFor(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_Key.c_str());
+        m_Monitor.AddWatch(m_Key.c_str(), HKEY_LOCAL_MACHINE, false);
         ASSERT_TRUE(m_Monitor.Start());
         ASSERT_TRUE(WaitForKey());
     }
     void TearDown() override
     {
         m_Monitor.StopAndWait(10000);
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kestrin Monitor Test");
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_Key.c_str());
     }
 
     // The monitor creates a missing key when it arms its watch.
-    static bool WaitForKey()
+    bool WaitForKey() const
     {
         for (int i = 0; i < 100; ++i)
         {
             HKEY key = nullptr;
-            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TestKey, 0, KEY_READ, &key) == ERROR_SUCCESS)
+            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_Key.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS)
             {
                 RegCloseKey(key);
                 Sleep(200); // let the registration follow the creation
@@ -72,6 +79,7 @@ protected:
         return false;
     }
 
+    std::wstring m_Key;
     CLogCapture m_Log;
     CRecordingCallback m_Callback;
     CRegMonitor m_Monitor{&m_Callback};
@@ -82,7 +90,7 @@ TEST_F(RegMonitorTest, BurstOfChangesCallsBackOnceAfterFiveQuietSeconds)
 {
     for (DWORD i = 0; i < 3; ++i)
     {
-        SetValue(TestKey, L"Value", i);
+        SetValue(m_Key.c_str(), L"Value", i);
         if (i < 2)
             Sleep(700);
     }
@@ -96,7 +104,7 @@ TEST_F(RegMonitorTest, BurstOfChangesCallsBackOnceAfterFiveQuietSeconds)
 
 TEST_F(RegMonitorTest, NewSubkeyCountsButChangesInsideItDoNot)
 {
-    std::wstring subkey = std::wstring(TestKey) + L"\\Current User";
+    std::wstring subkey = m_Key + L"\\Current User";
     SetValue(subkey.c_str(), L"Created", 1);
     Sleep(CRegMonitor::SettleTimeMs + 2000);
     EXPECT_EQ(m_Callback.Calls().size(), 1u);
@@ -108,7 +116,7 @@ TEST_F(RegMonitorTest, NewSubkeyCountsButChangesInsideItDoNot)
 
 TEST_F(RegMonitorTest, StopWhileSettlingEndsAtOnceWithoutCallingBack)
 {
-    SetValue(TestKey, L"Value", 1);
+    SetValue(m_Key.c_str(), L"Value", 1);
     Sleep(500);
     ULONGLONG before = GetTickCount64();
     EXPECT_TRUE(m_Monitor.StopAndWait(10000));

@@ -367,6 +367,33 @@ TEST(ReportExchange, TransportAndProtocolFailures)
     }
 }
 
+// A peer that resets instead of answering fails the report; under Wine the
+// reset sometimes arrives as an orderly close, which fails it just the same.
+TEST(ReportExchange, ResetConnectionFailsTheReport)
+{
+    CLogCapture log;
+    CTestPeer peer("127.0.0.23", CTestPeer::Mode::Reset);
+    CIdentity identity(nullptr);
+    identity.SetServerName(L"127.0.0.23");
+    ASSERT_TRUE(identity.IdentServerLookup());
+    try
+    {
+        identity.Report(REPORT_USER, AGENT_VERSION{}, COMPUTER_IDENTITY{}, USER_IDENTITY{});
+        FAIL() << "no exception";
+    }
+    catch (const CException& exception)
+    {
+        if (exception.Code == 10054u)
+            EXPECT_EQ(exception.Message,
+                      L"[!] CIdentity::Report: Failed to receive report data response; WSAError=10054");
+        else
+        {
+            EXPECT_EQ(exception.Code, 0u);
+            EXPECT_EQ(exception.Message, L"[!] CIdentity::Report: Received zero-byte report data response");
+        }
+    }
+}
+
 TEST(ReportExchange, RefusedConnectionCarriesTheSocketError)
 {
     CLogCapture log;

@@ -38,10 +38,19 @@ def wine_env(display=False):
     return env
 
 
+# Under load Wine now and then fails to create the process of one of its own
+# programs (reg, sc) and falls back to start.exe, which reports this text.
+_NOT_STARTED = "Application could not be started"
+
+
 def wine(*args, timeout=60, display=False, check=False):
     """Runs a Windows program to its end; returns the CompletedProcess."""
-    result = subprocess.run(["wine", *args], env=wine_env(display), capture_output=True,
-                            text=True, errors="replace", timeout=timeout)
+    for attempt in range(3):
+        result = subprocess.run(["wine", *args], env=wine_env(display), capture_output=True,
+                                text=True, errors="replace", timeout=timeout)
+        if _NOT_STARTED not in result.stdout + result.stderr:
+            break
+        time.sleep(0.5 * (attempt + 1))
     if check and result.returncode != 0:
         raise AssertionError(f"wine {' '.join(args)} failed ({result.returncode}): "
                              f"{result.stdout}{result.stderr}")

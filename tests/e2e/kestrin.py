@@ -129,7 +129,8 @@ def helper_events(*args, last_event, timeout=60):
                 events.put(json.loads(line))
         events.put(None)
 
-    threading.Thread(target=read, daemon=True).start()
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
     collected = []
     deadline = time.monotonic() + timeout
     try:
@@ -149,6 +150,9 @@ def helper_events(*args, last_event, timeout=60):
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait(timeout=30)
+        reader.join(timeout=5)
+        if not reader.is_alive():
+            process.stdout.close()
     return collected
 
 

@@ -9,29 +9,48 @@
 namespace
 {
 CLogFile LogFile;
+
+void WriteFormatted(CLogFile& log, const wchar_t* format, va_list args) noexcept
+{
+    try
+    {
+        std::wstring text = FormatStringV(format, args);
+        log.WriteLine(text.c_str());
+    }
+    catch (...)
+    {
+    }
 }
+} // namespace
 
 CLogFile& TheLogFile() { return LogFile; }
 
-void LogPrintf(int /*level*/, const wchar_t* format, ...)
+void LogPrintf(int /*level*/, const wchar_t* format, ...) noexcept
 {
     va_list args;
     va_start(args, format);
-    std::wstring text = FormatStringV(format, args);
+    WriteFormatted(LogFile, format, args);
     va_end(args);
-    LogFile.WriteLine(text.c_str());
 }
 
-void LogPrintf(CLogFile& log, int /*level*/, const wchar_t* format, ...)
+void LogPrintf(CLogFile& log, int /*level*/, const wchar_t* format, ...) noexcept
 {
     va_list args;
     va_start(args, format);
-    std::wstring text = FormatStringV(format, args);
+    WriteFormatted(log, format, args);
     va_end(args);
-    log.WriteLine(text.c_str());
 }
 
-void LogMessage(const wchar_t* text) { LogFile.WriteLine(text); }
+void LogMessage(const wchar_t* text) noexcept
+{
+    try
+    {
+        LogFile.WriteLine(text);
+    }
+    catch (...)
+    {
+    }
+}
 
 void LogException(const wchar_t* context, const CException& exception)
 {

@@ -16,6 +16,8 @@ enum LogLevel
 // The one log of the process, alive from before the entry routine until after it.
 CLogFile& TheLogFile();
 
-void LogPrintf(int level, const wchar_t* format, ...);
-void LogPrintf(CLogFile& log, int level, const wchar_t* format, ...);
-void LogMessage(const wchar_t* text);
+// Logging never throws: a line that cannot be formatted for lack of memory is
+// dropped, so that callers may log on paths that must not unwind.
+void LogPrintf(int level, const wchar_t* format, ...) noexcept;
+void LogPrintf(CLogFile& log, int level, const wchar_t* format, ...) noexcept;
+void LogMessage(const wchar_t* text) noexcept;

@@ -37,24 +37,33 @@ bool CLogFile::Open(const wchar_t* fileName)
     CLock lock(m_Lock);
     m_FileName = fileName;
     m_Generations = 7;
-    RecordToday();
+    m_DayKey.store(0);
+    if (!OpenCurrent())
+        return false;
+    PruneGenerations();
+    return true;
+}
 
+// Appends to the existing file, rotating it when it was last used on another
+// day, or creates it; false only when it was missing and cannot be created.
+// Only a file that is open records the day: while none is, every line tries
+// again, so a file that was briefly locked costs lines, not a day of them.
+bool CLogFile::OpenCurrent()
+{
     m_File = OpenForAppend(m_FileName, OPEN_EXISTING);
     if (m_File.IsValid())
     {
+        RecordToday();
         SYSTEMTIME local, utc;
         m_Clock->Now(local, utc);
         if (LastAccessIsOnAnotherDay())
             Rotate();
         else
             WriteFileLine(local, L"Opened log file");
+        return true;
     }
-    else if (IsMissingFileError(GetLastError()))
-    {
-        if (!Create())
-            return false;
-    }
-    PruneGenerations();
+    if (IsMissingFileError(GetLastError()))
+        return Create();
     return true;
 }
 
@@ -75,7 +84,7 @@ void CLogFile::WriteLine(const wchar_t* text)
     SYSTEMTIME local, utc;
     m_Clock->Now(local, utc);
     if (DayKey(local) != m_DayKey.load())
-        RotateIfNewDay(local);
+        RotateIfNewDay();
 
     DWORD processId = GetCurrentProcessId();
     DWORD threadId = GetCurrentThreadId();
@@ -107,14 +116,23 @@ std::wstring CLogFile::FormatConsoleLine(const SYSTEMTIME& time, DWORD processId
                         (unsigned long)threadId, text);
 }
 
-// Several threads may log the first lines of a new day at once; the date is
-// checked again under the lock so that only the first of them rotates.
-void CLogFile::RotateIfNewDay(const SYSTEMTIME& local)
+// Several threads may log the first lines of a new day at once, some with a
+// time read before midnight; the decision is taken again under the lock, from
+// a time read under the lock, so that one date change rotates exactly once.
+void CLogFile::RotateIfNewDay()
 {
     CLock lock(m_Lock);
-    if (m_FileName.empty() || DayKey(local) == m_DayKey.load())
+    if (m_FileName.empty())
         return;
-    Rotate();
+    if (m_DayKey.load() == 0)
+    {
+        OpenCurrent();
+        return;
+    }
+    SYSTEMTIME local, utc;
+    m_Clock->Now(local, utc);
+    if (DayKey(local) != m_DayKey.load())
+        Rotate();
 }
 
 bool CLogFile::Rotate()

@@ -35,10 +35,11 @@ public:
     static std::wstring FormatConsoleLine(const SYSTEMTIME& time, DWORD processId, DWORD threadId, const wchar_t* text);
 
 private:
+    bool OpenCurrent();
     bool Rotate();
     bool Create();
     void CloseLocked();
-    void RotateIfNewDay(const SYSTEMTIME& local);
+    void RotateIfNewDay();
     void WriteFileLine(const SYSTEMTIME& local, const wchar_t* text);
     void ShiftGeneration(unsigned long generation);
     void PruneGenerations();

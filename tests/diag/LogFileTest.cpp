@@ -1,6 +1,7 @@
 #include "diag/LogFile.h"
 
 #include "TestSupport.h"
+#include "common/Handle.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
@@ -251,6 +252,86 @@ TEST_F(LogFileTest, ManyThreadsCrossingMidnightRotateOnce)
     ASSERT_EQ(texts.size(), static_cast<size_t>(ThreadCount * LinesPerThread + 2));
     EXPECT_EQ(texts.front(), "Created log file");
     EXPECT_EQ(texts.back(), "Closed log file");
+}
+
+namespace
+{
+// The fake clock, but the first reading made by another thread than the one
+// that armed it holds that thread right after it has read the time, until
+// the test releases it: a thread preempted between reading the clock and
+// logging.
+class CHoldingClock : public CFakeClock
+{
+public:
+    using CFakeClock::CFakeClock;
+    void HoldNextOtherReader() { m_Owner = GetCurrentThreadId(); }
+    // False when no reader came within a generous bound.
+    bool WaitUntilHolding() { return WaitForSingleObject(m_Holding.Get(), 30000) == WAIT_OBJECT_0; }
+    void Release() { SetEvent(m_Released.Get()); }
+    void Now(SYSTEMTIME& local, SYSTEMTIME& utc) override
+    {
+        CFakeClock::Now(local, utc);
+        DWORD owner = m_Owner.load();
+        if (owner == 0 || owner == GetCurrentThreadId() || !m_Owner.compare_exchange_strong(owner, 0))
+            return;
+        SetEvent(m_Holding.Get());
+        WaitForSingleObject(m_Released.Get(), INFINITE);
+    }
+
+private:
+    std::atomic<DWORD> m_Owner{0};
+    CHandle m_Holding{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    CHandle m_Released{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+} // namespace
+
+// A line whose time was read before midnight, logged after another thread
+// has rotated, goes into the new file without a second rotation.
+TEST_F(LogFileTest, ALateLineFromBeforeMidnightDoesNotRotateAgain)
+{
+    CHoldingClock clock(Today());
+    CLogFile log(&clock);
+    ASSERT_TRUE(log.Open(LogPath().c_str()));
+    log.WriteLine(L"before midnight");
+    clock.HoldNextOtherReader();
+    std::thread late([&] { log.WriteLine(L"late line"); });
+    bool held = clock.WaitUntilHolding();
+    if (held)
+    {
+        clock.Set(DaysLater(Today(), 1));
+        log.WriteLine(L"first line of the day");
+    }
+    clock.Release();
+    late.join();
+    log.Close();
+    ASSERT_TRUE(held);
+
+    EXPECT_FALSE(FileExists(Generation(2)));
+    EXPECT_EQ(Texts(Generation(1)),
+              (std::vector<std::string>{"Created log file", "before midnight", "Closed log file"}));
+    EXPECT_EQ(Texts(LogPath()),
+              (std::vector<std::string>{"Created log file", "first line of the day", "late line", "Closed log file"}));
+}
+
+// A log file that another program holds open without sharing is taken up
+// again by the first line after it was let go.
+TEST_F(LogFileTest, AFileThatCannotBeOpenedAtStartIsRetriedByTheNextLine)
+{
+    WriteFileBytes(LogPath(), "");
+    CFakeClock clock(Today());
+    CLogFile log(&clock);
+    {
+        CHandle holder(
+            CreateFileW(LogPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(holder.IsValid());
+        ASSERT_TRUE(log.Open(LogPath().c_str()));
+        EXPECT_FALSE(log.IsFileOpen());
+        log.WriteLine(L"while held");
+    }
+    log.WriteLine(L"after");
+    EXPECT_TRUE(log.IsFileOpen());
+    log.Close();
+    EXPECT_EQ(Texts(LogPath()), (std::vector<std::string>{"Opened log file", "after", "Closed log file"}));
 }
 
 TEST_F(LogFileTest, LinesAreConvertedToTheAnsiCodePage)

@@ -29,3 +29,17 @@ std::vector<std::string> CLogCapture::Lines() const
     }
     return lines;
 }
+
+CDeathLog::CDeathLog(const std::wstring& name)
+{
+    wchar_t folder[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, folder);
+    m_Path = std::wstring(folder) + L"kestrin-death-" + name + L".log";
+    DeleteFileW(m_Path.c_str());
+}
+
+CDeathLog::~CDeathLog() { DeleteFileW(m_Path.c_str()); }
+
+void CDeathLog::Open() { TheLogFile().Open(m_Path.c_str()); }
+
+std::string CDeathLog::Text() const { return ReadFileBytes(m_Path); }

@@ -78,7 +78,7 @@ const wchar_t* CThread::ExitReasonText(long reason)
 DWORD WINAPI CThread::Body(void* parameter)
 {
     auto* self = static_cast<CThread*>(parameter);
-    SE_TRANSLATOR translator{OnStructuredException, self, static_cast<DWORD>(EXIT_STRUCTURED_EXCEPTION)};
+    SE_TRANSLATOR translator{OnStructuredException, self};
     InstallStructuredExceptionTranslator(&translator);
     DWORD exitCode = self->RunGuarded();
     RemoveStructuredExceptionTranslator();
@@ -102,10 +102,10 @@ DWORD CThread::RunGuarded()
     }
 }
 
+// The thread's own line; the process ends right after it.
 void CThread::OnStructuredException(void* context, const STRUCTURED_EXCEPTION& exception)
 {
     auto* self = static_cast<CThread*>(context);
-    LogPrintf(LOG_ERROR, L"%s: Exception 0x%x at 0x%p", self->m_Name, exception.Code, FaultAddress(exception));
     self->m_ExitReason.store(EXIT_STRUCTURED_EXCEPTION);
-    self->m_State.store(STATE_ENDED);
+    LogPrintf(LOG_ERROR, L"%s: Exception 0x%x at 0x%p", self->m_Name, exception.Code, FaultAddress(exception));
 }

@@ -10,7 +10,9 @@ struct STRUCTURED_EXCEPTION;
 
 // A long-lived worker thread. Derived classes supply ThreadProc and add their
 // own members (usually a pointer to their owner). The owner must make the
-// thread end and Join it before anything the thread touches is destroyed.
+// thread end and Join it before anything the thread touches is destroyed. A
+// C++ exception that escapes ThreadProc ends the thread; a processor fault
+// ends the process (see StructuredException.h).
 class CThread
 {
 public:
@@ -53,6 +55,12 @@ public:
     void Terminate(long exitCode);
 
     long State() const { return m_State.load(); }
+    // Started and not ended yet (running, or asked to stop).
+    bool IsAlive() const
+    {
+        long state = m_State.load();
+        return state == STATE_RUNNING || state == STATE_STOP_REQUESTED;
+    }
     long ExitReason() const { return m_ExitReason.load(); }
     HANDLE Handle() const { return m_Handle.Get(); }
     DWORD ThreadId() const { return m_ThreadId; }

@@ -202,10 +202,7 @@ bool CNQRPServer::OnReceiveFrom(CSocket& socket, IO_DATA& io, DWORD bytes)
     io.Operation = IO_IDLE;
     bool replied = false;
     if (io.Used >= NQRP_MIN_REQUEST)
-    {
-        STREAM request(io.Buffer.Get(), io.Used, STREAM::StreamTerminated);
-        replied = Dispatch(socket, io, request, bytes);
-    }
+        replied = DispatchGuarded(socket, io, bytes);
     IO_DATA* next = &io;
     if (replied)
     {
@@ -221,6 +218,24 @@ bool CNQRPServer::OnReceiveFrom(CSocket& socket, IO_DATA& io, DWORD bytes)
     if (!ReceiveNow(socket, *next))
         LogMessage(L"[!] CNQRPServer::OnReceiveFrom: Failed to post receive");
     return true;
+}
+
+// A handler that throws (out of memory while taking the snapshot, say) has not
+// handed the record to a send yet: that happens last, and nothing after it
+// throws. The query goes unanswered and the record serves the next receive,
+// so the socket keeps all its receives.
+bool CNQRPServer::DispatchGuarded(CSocket& socket, IO_DATA& io, DWORD bytes)
+{
+    try
+    {
+        STREAM request(io.Buffer.Get(), io.Used, STREAM::StreamTerminated);
+        return Dispatch(socket, io, request, bytes);
+    }
+    catch (...)
+    {
+        LogMessage(L"[!] CNQRPServer::OnReceiveFrom: Exception caught; the query is dropped");
+        return false;
+    }
 }
 
 bool CNQRPServer::Dispatch(CSocket& socket, IO_DATA& io, STREAM& request, DWORD bytes)

@@ -56,6 +56,7 @@ private:
     void Associate(CSocket& socket, const wchar_t* failure);
     void DisableConnectionReset(CSocket& socket);
     bool PostInitialReceives(CSocket& socket, const wchar_t* bufferFailure, const wchar_t* postFailure);
+    bool DispatchGuarded(CSocket& socket, IO_DATA& io, DWORD bytes);
     bool Dispatch(CSocket& socket, IO_DATA& io, STREAM& request, DWORD bytes);
     bool AcceptRequest(IO_DATA& io, STREAM& request, const wchar_t* handler, bool withMask, NQRP_REQUEST& fields);
     bool WriteReply(IO_DATA& io, uint32_t size, const wchar_t* handler, const wchar_t* failure,

@@ -24,7 +24,7 @@ void CUDPIOCP::OnCompletion(const COMPLETION_PACKET& packet)
     --m_Outstanding;
     bool issued = io.Operation == IO_RECEIVE_ISSUED || io.Operation == IO_SEND_ISSUED;
     if (packet.Error && issued)
-        if (DWORD code = DatagramLossCode(packet.Error))
+        if (DWORD code = DatagramLossCode(packet.Error, io.Operation == IO_SEND_ISSUED))
             return OnDatagramLost(socket, io, code);
     switch (io.Operation)
     {
@@ -87,7 +87,7 @@ bool CUDPIOCP::Issued(CSocket& socket, IO_DATA& io, int result)
     if (error == WSA_IO_PENDING || error == WSAEMSGSIZE)
         return true;
     --m_Outstanding;
-    if (DWORD code = DatagramLossCode(error))
+    if (DWORD code = DatagramLossCode(error, io.Operation == IO_SEND_ISSUED))
     {
         OnDatagramLost(socket, io, code);
         return true;
@@ -213,7 +213,7 @@ bool CUDPIOCP::Queue(CSocket& socket, IO_DATA& io)
     return false;
 }
 
-DWORD CUDPIOCP::DatagramLossCode(DWORD error)
+DWORD CUDPIOCP::DatagramLossCode(DWORD error, bool send)
 {
     switch (error)
     {
@@ -223,8 +223,22 @@ DWORD CUDPIOCP::DatagramLossCode(DWORD error)
     case WSAECONNRESET:
     case ERROR_PORT_UNREACHABLE:
         return WSAECONNRESET;
-    default:
+    case WSAENETRESET:
+        return WSAENETRESET;
+    // Failures of the socket itself: nothing more can be received or sent.
+    case WSAENOTSOCK:
+    case WSAEBADF:
+    case WSAESHUTDOWN:
+    case WSANOTINITIALISED:
+    case ERROR_INVALID_HANDLE:
+    case WSA_OPERATION_ABORTED:
         return 0;
+    default:
+        // A send fails for its destination (a source address of port 0, an
+        // unreachable network, no route): only this reply is lost. A receive
+        // that fails otherwise would fail again, so it ends the socket rather
+        // than spin.
+        return send ? error : 0;
     }
 }
 

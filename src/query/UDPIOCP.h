@@ -58,8 +58,9 @@ public:
     virtual bool PostReceive(CSocket& socket, IO_DATA& io);
     virtual bool PostReceiveStream(CSocket& socket, IO_DATA& io);
     // One datagram was lost (a truncated receive, an ICMP report of an
-    // earlier send): the socket and its other operations are unaffected.
-    // error is the Windows Sockets code.
+    // earlier send, a reply that cannot go to where the query came from): the
+    // socket and its other operations are unaffected. error is the Windows
+    // Sockets code.
     virtual void OnDatagramLost(CSocket& socket, IO_DATA& io, DWORD error);
 
     // Set up the record as PostReceive/PostSend do, then issue the Winsock
@@ -69,8 +70,8 @@ public:
     bool SendNow(CSocket& socket, IO_DATA& io);
 
     // The Windows Sockets code of a lost datagram, or 0 when the error of a
-    // failed operation is not one.
-    static DWORD DatagramLossCode(DWORD error);
+    // failed receive or send leaves the socket itself unusable.
+    static DWORD DatagramLossCode(DWORD error, bool send);
 
 protected:
     // Takes back, within timeoutMs, the records of the operations still in

@@ -3,6 +3,7 @@
 #include "agent/UserAgent.h"
 #include "diag/Log.h"
 #include "diag/LogFile.h"
+#include "diag/StructuredException.h"
 #include "service/ServiceControl.h"
 #include "service/ServiceHandle.h"
 
@@ -20,7 +21,8 @@ constexpr unsigned BuildPatch = 14;
 
 int RunServiceRole()
 {
-    // The update thread starts here, before the dispatcher takes this thread.
+    // The update thread, which starts before the dispatcher takes this thread
+    // and is waited for after it returns: not built yet.
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(ServiceName), ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table))
         return static_cast<int>(GetLastError());
@@ -73,6 +75,7 @@ void SetWorkingDirectoryToProgramFolder()
 
 int KestrinMain()
 {
+    InstallProcessFaultFilter();
     bool serviceRole = IsServiceStartPending();
     SetWorkingDirectoryToProgramFolder();
     TheLogFile().Open();

@@ -40,6 +40,21 @@ void WriteServiceValues(const wchar_t* serviceName, const std::wstring& programP
     key.WriteString(L"ImagePath", programPath);
     key.WriteString(L"Description", DisplayName);
 }
+// A process that ends without having reported the service stopped (a
+// processor fault ends it on purpose) is started again: after 5 s, then 30 s,
+// then every minute, the count starting over after a day without failure.
+// The service runs without them when they cannot be set.
+void SetRecoveryActions(SC_HANDLE service, const wchar_t* serviceName)
+{
+    SC_ACTION actions[] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 30000}, {SC_ACTION_RESTART, 60000}};
+    SERVICE_FAILURE_ACTIONSW failureActions{};
+    failureActions.dwResetPeriod = 24 * 60 * 60;
+    failureActions.cActions = ARRAYSIZE(actions);
+    failureActions.lpsaActions = actions;
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions))
+        LogFailure(FormatString(L"InstallService: Failed to set the recovery actions of service %s", serviceName),
+                   GetLastError());
+}
 } // namespace
 
 DWORD InstallService(const wchar_t* serviceName)
@@ -59,6 +74,10 @@ DWORD InstallService(const wchar_t* serviceName)
     if (error != ERROR_SUCCESS && error != ERROR_SERVICE_EXISTS)
         return LogFailure(FormatString(L"InstallService: Failed to create service %s", serviceName), error);
 
+    // An existing service keeps the recovery actions an administrator may
+    // have chosen for it.
+    if (service)
+        SetRecoveryActions(service.Get(), serviceName);
     WriteServiceValues(serviceName, programPath);
     return ERROR_SUCCESS;
 }

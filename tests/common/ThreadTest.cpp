@@ -68,28 +68,6 @@ TEST(Thread, CannotStartWhileRunningButCanRestartAfterEnd)
     EXPECT_EQ(ExitCodeOf(thread), 1u);
 }
 
-TEST(Thread, AccessViolationEndsOnlyThatThreadWithReasonMinusFour)
-{
-    CLogCapture log;
-    CTestThread thread(
-        [](CTestThread&) -> DWORD
-        {
-            volatile int* nowhere = nullptr;
-            *nowhere = 1;
-            return 0;
-        });
-    ASSERT_TRUE(thread.Start());
-    EXPECT_EQ(thread.Join(10000), CThread::EXIT_STRUCTURED_EXCEPTION);
-    EXPECT_EQ(thread.State(), CThread::STATE_ENDED);
-    EXPECT_EQ(static_cast<long>(ExitCodeOf(thread)), -4);
-    EXPECT_NE(log.Text().find(") CTestThread: Exception 0xc0000005 at 0x"), std::string::npos) << log.Text();
-
-    // The process goes on, and a later thread still works.
-    CTestThread next([](CTestThread&) { return 7; });
-    ASSERT_TRUE(next.Start());
-    EXPECT_EQ(next.Join(10000), CThread::EXIT_NORMAL);
-}
-
 TEST(Thread, EscapingCppExceptionGivesReasonMinusFive)
 {
     CLogCapture log;

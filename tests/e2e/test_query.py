@@ -28,6 +28,9 @@ REPLY_WAIT = 15
 # Seconds a datagram that must not be answered is given to be answered anyway.
 SILENCE = 1.0
 LOOPBACKS = ("127.0.0.1", "::1")
+# Receives the agent keeps outstanding per socket: more lost records than these
+# would leave a socket deaf.
+RECEIVES_PER_SOCKET = 10
 
 
 def load_client():
@@ -213,6 +216,58 @@ class BadInputTest(QueryServiceTestCase):
             self.assert_still_answers(host)
         self.assertEqual(self.error_lines("[!] CNQRPServer::OnError"), [])
 
+    def test_a_query_from_port_zero_costs_only_its_own_reply(self):
+        # A reply to port 0 cannot be sent; the socket must go on serving.
+        for _ in range(3):
+            send_from_port_zero(nqrp.make_request("logon-user", 0x2002))
+        self.assertTrue(self.wait_for_line(lambda line: line.startswith("[!] CNQRPServer::OnDatagramLost; Error=")))
+        for _ in range(RECEIVES_PER_SOCKET + 1):
+            self.assert_still_answers()
+        self.assertEqual(self.error_lines("[!] CNQRPServer::OnError"), [])
+
+
+def send_from_port_zero(payload, host="127.0.0.1", port=nqrp.DEFAULT_PORT):
+    """A UDP datagram with source port 0, built by hand (the stack never picks 0)."""
+    header = struct.pack("!HHHH", 0, port, 8 + len(payload), 0)  # checksum 0: none, allowed over IPv4
+    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_UDP) as raw:
+        raw.sendto(header + payload, (host, 0))
+
+
+class FaultTest(QueryServiceTestCase):
+    """A processor fault ends the service's process instead of leaving it half alive."""
+
+    def test_a_fault_ends_the_process_and_a_restart_answers_again(self):
+        self.start()
+        self.assert_still_answers()
+        # The next address lookup faults, on the main loop's thread.
+        kestrin.reg_add(standins.IPHELPER_KEY, "AdaptersFault", 1, "REG_DWORD")
+        standins.fire_address_change()
+        self.assertTrue(self.install.wait_for_log("[!] Ending the process after exception 0xc0000005"),
+                        self.install.log_lines()[-10:])
+        self.assertTrue(any(line.startswith("[!] Unhandled exception 0xc0000005 at 0x")
+                            for line in self.install.log_lines()))
+        # Nothing is left to answer: the port is free again.
+        for family, address in ((socket.AF_INET, "0.0.0.0"), (socket.AF_INET6, "::")):
+            self.assertTrue(self.port_becomes_free(family, address))
+        # Windows' service manager restarts the service (the recovery actions
+        # set at install); Wine's has none, so the test starts it.
+        kestrin.sc("start", "Kestrin")
+        self.assertEqual(kestrin.wait_for_state("RUNNING"), "RUNNING")
+        self.assert_still_answers()
+        self.assertEqual(self.install.log_lines().count("CUserAgent: service running"), 2)
+
+    @staticmethod
+    def port_becomes_free(family, address, timeout=REPLY_WAIT):
+        deadline = time.monotonic() + timeout
+        while True:
+            with socket.socket(family, socket.SOCK_DGRAM) as probe:
+                try:
+                    probe.bind((address, nqrp.DEFAULT_PORT))
+                    return True
+                except OSError:
+                    if time.monotonic() > deadline:
+                        return False
+            time.sleep(0.2)
 
 
 class OversizeReplyTest(QueryServiceTestCase):

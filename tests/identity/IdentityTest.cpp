@@ -1,7 +1,10 @@
 #include "identity/Identity.h"
 
+#include "LogCapture.h"
+#include "common/Thread.h"
 #include "diag/Exception.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 
 namespace
@@ -16,6 +19,59 @@ USER_IDENTITY SomeUser(const wchar_t* name)
     return user;
 }
 } // namespace
+
+namespace
+{
+// Replaces the identity with a user whose only group name lies where nobody
+// may read: the copy made under the identity lock faults, as a corrupted
+// record would.
+class CPoisonedReplacement : public CThread
+{
+public:
+    explicit CPoisonedReplacement(CIdentity& identity) : CThread(L"CPoisonedReplacement"), m_Identity(identity) {}
+
+protected:
+    DWORD ThreadProc() override
+    {
+        USER_IDENTITY user;
+        user.Groups.resize(1);
+        // The layout of a long string: text pointer, length, capacity.
+        struct
+        {
+            const wchar_t* Text;
+            size_t Length;
+            size_t Capacity;
+            size_t Spare;
+        } unreadable{reinterpret_cast<const wchar_t*>(0x10), 40, 40, 0};
+        static_assert(sizeof(unreadable) == sizeof(std::wstring));
+        std::memcpy(static_cast<void*>(&user.Groups[0].Name), &unreadable, sizeof(unreadable));
+        IDENTITY out;
+        m_Identity.GetIdentity(out, nullptr, nullptr, &user);
+        return 0;
+    }
+
+private:
+    CIdentity& m_Identity;
+};
+} // namespace
+
+// The fault leaves the identity lock owned; the process ends rather than go
+// on with every later identification and query waiting for that lock.
+TEST(IdentityDeathTest, FaultWhileHoldingTheIdentityLockEndsTheProcess)
+{
+    CDeathLog log(L"identity-lock");
+    auto faultUnderTheLock = [&]
+    {
+        log.Open();
+        CIdentity identity(nullptr);
+        CPoisonedReplacement thread(identity);
+        thread.Start();
+        thread.Join(INFINITE);
+        ExitProcess(0);
+    };
+    EXPECT_EXIT(faultUnderTheLock(), ::testing::ExitedWithCode(static_cast<int>(EXCEPTION_ACCESS_VIOLATION)), "");
+    EXPECT_NE(log.Text().find(") CPoisonedReplacement: Exception 0xc0000005 at 0x"), std::string::npos) << log.Text();
+}
 
 TEST(AgentVersion, FromTheFileVersionText)
 {

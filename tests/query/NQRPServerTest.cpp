@@ -7,6 +7,7 @@
 #include "query/SiblingAgent.h"
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
@@ -25,13 +26,23 @@ constexpr DWORD SilenceWaitMs = 300;
 class CTestOwner final : public IQueryOwner
 {
 public:
-    CTestOwner(CIdentity* identity, DWORD networkType) : m_Identity(identity), m_NetworkType(networkType) {}
+    CTestOwner(CIdentity* identity, DWORD networkType, long failures = 0)
+        : m_Identity(identity), m_NetworkType(networkType), m_Failures(failures)
+    {
+    }
     CIdentity* Identity() const override { return m_Identity; }
-    DWORD EffectiveNetworkType() const override { return m_NetworkType; }
+    // The first failures calls run out of memory, as a handler may.
+    DWORD EffectiveNetworkType() const override
+    {
+        if (m_Failures.fetch_sub(1) > 0)
+            throw std::bad_alloc();
+        return m_NetworkType;
+    }
 
 private:
     CIdentity* m_Identity;
     DWORD m_NetworkType;
+    mutable std::atomic<long> m_Failures;
 };
 
 uint16_t LocalPort(SOCKET handle)
@@ -211,9 +222,10 @@ protected:
         EXPECT_EQ(Pool.GetAllocatedCount() - Pool.FreedCount(), Pool.FreeCount());
     }
 
-    void StartServer(DWORD networkType = 1, bool receive = true)
+    void StartServer(DWORD networkType = 1, bool receive = true, long ownerFailures = 0)
     {
-        Server = std::make_unique<CNQRPServer>(std::make_unique<CTestOwner>(&Identity, networkType), &Pool, 0);
+        Server = std::make_unique<CNQRPServer>(std::make_unique<CTestOwner>(&Identity, networkType, ownerFailures),
+                                               &Pool, 0);
         ASSERT_TRUE(Server->Start());
         ASSERT_TRUE(Server->Socket6().IsValid());
         Port4 = LocalPort(Server->Socket4().Handle());
@@ -367,6 +379,22 @@ TEST_F(QueryServer, ShortDatagramsAndUnknownCodesGetNoReplyAndKeepTheirRecords)
     auto lines = LogLines();
     EXPECT_FALSE(
         std::any_of(lines.begin(), lines.end(), [](const std::string& line) { return StartsWith(line, "["); }));
+}
+
+// More failing handlers than a socket has receives: each one's record must
+// serve the next receive, or the socket would end up deaf.
+TEST_F(QueryServer, AHandlerThatThrowsDropsItsQueryAndKeepsItsReceive)
+{
+    constexpr long Failures = CNQRPServer::ReceivesPerSocket + 2;
+    StartServer(1, true, Failures);
+    CQueryClient client(AF_INET);
+    for (long i = 0; i < Failures; ++i)
+        client.Send(Port4, Request(0x0F00, static_cast<uint32_t>(i)));
+    EXPECT_EQ(WaitForLines("[!] CNQRPServer::OnReceiveFrom: Exception caught; the query is dropped", Failures),
+              Failures);
+    EXPECT_TRUE(client.Receive(SilenceWaitMs).empty());
+    EXPECT_EQ(ReplyId(client.Query(Port4, Request(0x0F00, 0x77))), 0x77u);
+    EXPECT_EQ(WaitForRecordsInUse(2 * CNQRPServer::ReceivesPerSocket), 2 * CNQRPServer::ReceivesPerSocket);
 }
 
 TEST_F(QueryServer, AShortNextGenRequestFailsToDeserialize)

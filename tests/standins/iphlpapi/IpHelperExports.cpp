@@ -26,6 +26,11 @@ ULONG ScriptedAdapterAddresses(ULONG family, ULONG flags, IP_ADAPTER_ADDRESSES* 
 
 ULONG WINAPI GetAdaptersAddresses(ULONG family, ULONG flags, PVOID reserved, PIP_ADAPTER_ADDRESSES buffer, PULONG size)
 {
+    if (TakeScriptedFault())
+    {
+        volatile int* nowhere = nullptr;
+        *nowhere = 0;
+    }
     // No C++ exception may leave an exported function.
     try
     {

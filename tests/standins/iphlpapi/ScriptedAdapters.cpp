@@ -117,6 +117,13 @@ std::optional<DWORD> ScriptedAdaptersError()
     return error;
 }
 
+bool TakeScriptedFault()
+{
+    // Deleting the value is what arms the fault, so only one call takes it.
+    return RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, ScriptNames::IpHelperKey, ScriptNames::AdaptersFault) ==
+           ERROR_SUCCESS;
+}
+
 bool AdaptersAreScripted() { return CScriptKey(ScriptNames::AdaptersKey).Exists(); }
 
 DWORD ReadScriptedAdapters(std::vector<SCRIPTED_ADAPTER>& adapters)

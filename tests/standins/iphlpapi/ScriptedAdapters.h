@@ -40,6 +40,10 @@ struct SCRIPTED_ADAPTER
 // The error GetAdaptersAddresses is scripted to return; none when zero.
 std::optional<DWORD> ScriptedAdaptersError();
 
+// True once, for the call that finds "AdaptersFault" and removes it: that
+// call faults, as a system function reading a broken buffer would.
+bool TakeScriptedFault();
+
 // Without an "Adapters" key a test scripts no adapters, and Wine's own
 // GetAdaptersAddresses answers.
 bool AdaptersAreScripted();

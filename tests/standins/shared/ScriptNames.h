@@ -21,6 +21,7 @@ constexpr wchar_t TokenError[] = L"TokenError";
 constexpr wchar_t IpHelperKey[] = L"SOFTWARE\\Kestrin Test\\IPHelper";
 constexpr wchar_t AdaptersKey[] = L"SOFTWARE\\Kestrin Test\\IPHelper\\Adapters";
 constexpr wchar_t AdaptersError[] = L"AdaptersError";
+constexpr wchar_t AdaptersFault[] = L"AdaptersFault";
 constexpr wchar_t Change[] = L"Change";
 constexpr wchar_t AdapterName[] = L"AdapterName";
 constexpr wchar_t Description[] = L"Description";

@@ -2,11 +2,14 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <winsock2.h>
 
 // One outstanding "an IP address changed" notification, completed through a
-// WinSock event. The notification is cancelled before the record it writes
-// into goes away.
+// WinSock event. The system writes into the request's record until the
+// request completes, so the record lives on the heap: on destruction the
+// request is cancelled and its completion awaited, and a record whose request
+// cannot be seen to end is left in place rather than freed under the system.
 class CIPChangeNotification
 {
 public:
@@ -16,8 +19,8 @@ public:
     CIPChangeNotification& operator=(const CIPChangeNotification&) = delete;
 
     // False when the event could not be created (logged).
-    bool IsValid() const { return m_Event != WSA_INVALID_EVENT; }
-    HANDLE Event() const { return m_Event; }
+    bool IsValid() const { return m_Request->Event != WSA_INVALID_EVENT; }
+    HANDLE Event() const { return m_Request->Event; }
 
     // Asks for the next change; the failure line names the first request or a
     // renewal.
@@ -26,8 +29,20 @@ public:
     void Complete();
 
 private:
-    WSAEVENT m_Event;
-    OVERLAPPED m_Overlapped{};
+    struct REQUEST
+    {
+        REQUEST();
+        ~REQUEST();
+        REQUEST(const REQUEST&) = delete;
+        REQUEST& operator=(const REQUEST&) = delete;
+
+        OVERLAPPED Overlapped{};
+        WSAEVENT Event;
+    };
+
+    bool CancelAndWait();
+
+    std::unique_ptr<REQUEST> m_Request;
     HANDLE m_Handle = nullptr;
     bool m_Pending = false;
 };

@@ -29,10 +29,13 @@ SRWLOCK AgentPointerLock = SRWLOCK_INIT;
 std::atomic<bool> NovellClientInitialized{false};
 
 constexpr DWORD NovellPollMs = 10000;
-// Bounded, so that a stop never hangs on the monitor; its callback only
-// reloads options.
+// Each wait of the stop is bounded, and together they stay within the 60 s the
+// service manager is told to wait: the monitor's callback only reloads
+// options, a report notices the stop at once except during its 3 s exchange,
+// and a query handler never waits.
 constexpr DWORD RegMonitorStopTimeoutMs = 10000;
-constexpr DWORD IdentityThreadsStopTimeoutMs = 30000;
+constexpr DWORD IdentityThreadsStopTimeoutMs = 20000;
+constexpr DWORD QueryWorkersStopTimeoutMs = 10000;
 
 const wchar_t* SessionEventName(DWORD eventType)
 {
@@ -125,12 +128,14 @@ DWORD EffectiveNetworkTypeFor(DWORD configuredType, bool novellDetected, bool no
     }
 }
 
-CUserAgent::CUserAgent() : m_RegMonitor(this), m_StopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+CUserAgent::CUserAgent() : m_StopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_RegMonitor(this) {}
 
+// Only reached once CanBeFreed: the joins below find their threads ended.
 CUserAgent::~CUserAgent()
 {
-    // The monitor calls back into this object; it must be gone first.
     m_RegMonitor.StopAndWait(INFINITE);
+    m_QueryServer.reset();
+    m_Identity.reset();
 }
 
 bool CUserAgent::Initialize()
@@ -164,8 +169,8 @@ bool CUserAgent::Initialize()
     DecideNetworkType(m_Options->Values().NetworkType);
     if (!InitializeIdentity())
         return false;
-    // The Novell identifier receives the Novell tree, the LDAP identifier the
-    // LDAP server and settings, here.
+    // Handing the Novell tree to the Novell identifier, and the LDAP server and
+    // settings to the LDAP identifier: not built yet.
 
     LogMessage(L"Creating Registry Monitor");
     m_RegMonitor.AddWatch(OPTIONS_KEY, HKEY_LOCAL_MACHINE, false);
@@ -243,8 +248,8 @@ bool CUserAgent::InitializeNovell()
     }
     if (!IsNovellClientInstalled())
         SetLastError(ERROR_MOD_NOT_FOUND);
-    // Loading the client's functions and initialising the client come with the
-    // Novell identifier; until then a detected client cannot be initialised.
+    // Loading the client's functions and initialising the client: not built
+    // yet, so a detected client cannot be initialised.
     LogMessage(L"[!] CUserAgent::InitializeNovell(): Failed to initialize Novell");
     return false;
 }
@@ -509,8 +514,8 @@ void CUserAgent::OnRegistryEvent()
         LogMessage(L"[!] CUserAgent::OnRegistryEvent(): Failed to load options;  Aborted");
         return;
     }
-    // With the LDAP network type, the LDAP identifier receives the server and
-    // settings again here.
+    // Handing the reloaded LDAP server and settings to the LDAP identifier:
+    // not built yet.
     SetIdentificationServer();
 }
 
@@ -536,32 +541,33 @@ bool CUserAgent::Uninitialize()
     return true;
 }
 
+bool CUserAgent::CanBeFreed() const
+{
+    return !m_RegMonitor.IsAlive() && (!m_Identity || m_Identity->ThreadsEnded()) &&
+           (!m_QueryServer || m_QueryServer->WorkersEnded());
+}
+
 // One quit packet per worker, then a bounded wait: a worker still inside a
 // handler must not see the server, its sockets or the pool go away.
 void CUserAgent::StopQueryServer()
 {
-    constexpr DWORD QueryWorkersStopTimeoutMs = 10000;
-    if (!m_QueryServer)
+    if (!m_QueryServer || m_QueryServer->WorkersEnded())
         return;
     m_QueryServer->PostQuitPackets();
     if (!m_QueryServer->WaitForWorkers(QueryWorkersStopTimeoutMs))
         LogMessage(L"[!] CUserAgent::Stop: Query server workers did not stop in time");
 }
 
+// A server whose workers are still running stays, with the pool and the rest
+// of the agent: freeing them under a worker stuck in a handler would turn a
+// hang into a crash. The owner then leaves the agent in place (CanBeFreed).
 void CUserAgent::DestroyQueryServer()
 {
     if (!m_QueryServer)
         return;
-    if (!m_QueryServer->WorkersEnded())
-        StopQueryServer();
+    StopQueryServer();
     if (m_QueryServer->WorkersEnded())
-    {
         m_QueryServer.reset();
-        return;
-    }
-    // Freeing them under a worker that is stuck in a handler would turn a
-    // hang into a crash; the process is ending anyway.
-    LogMessage(L"[!] CUserAgent::Uninitialize: Query server workers still running; server left in place");
-    static_cast<void>(m_QueryServer.release());
-    static_cast<void>(m_BufferPool.release());
+    else
+        LogMessage(L"[!] CUserAgent::Uninitialize: Query server workers still running; server left in place");
 }

@@ -30,8 +30,14 @@ public:
     bool Initialize();
     bool Start();
     void Run();
+    // Asks every thread to end and waits for each within a bound; a thread
+    // that outlives its bound is logged and left running.
     bool Stop();
     bool Uninitialize();
+    // False while a thread that reaches this object, its identity, query
+    // server or stop event is still running: the agent must then be left in
+    // place rather than freed under it.
+    bool CanBeFreed() const;
 
     // Windows session events, from the service control handler's thread.
     void OnSessionChange(DWORD eventType, const WTSSESSION_NOTIFICATION* notification);
@@ -69,6 +75,9 @@ private:
 
     COptions* m_Options = nullptr;
     CCriticalSection m_Lock; // serialises option reloads
+    // Manual-reset, set once to stop everything; never reset. Before every
+    // member whose threads wait on it, so that it is closed after they end.
+    CHandle m_StopEvent;
     std::unique_ptr<CIdentity> m_Identity;
     // After the identity, so destroyed before it: the query server's workers
     // read the identity. The pool outlives the server that uses it.
@@ -76,8 +85,6 @@ private:
     std::unique_ptr<CNQRPServer> m_QueryServer;
     CRegMonitor m_RegMonitor;
     OSVERSIONINFOEXW m_OSVersion{};
-    // Manual-reset, set once to stop everything; never reset.
-    CHandle m_StopEvent;
     std::atomic<bool> m_NovellDetected{false};
     std::atomic<bool> m_NovellInitialized{false};
     std::atomic<bool> m_ServiceRunning{false};

@@ -15,7 +15,8 @@ CIdentity::CIdentity(HANDLE stopEvent, DWORD heartbeatPeriodMs)
 }
 
 // The threads end on the owner's stop event; they must be gone before the
-// object they work on.
+// object they work on. An owner whose bounded wait for them failed leaves
+// the object in place instead of destroying it.
 CIdentity::~CIdentity() { WaitForThreads(INFINITE); }
 
 void CIdentity::Initialize(DWORD userType)
@@ -28,7 +29,7 @@ void CIdentity::Initialize(DWORD userType)
     ResetVersionState();
     UpdateIPAddresses();
     CreateIdentifier(userType);
-    // On Windows 2000 the logon subscription is created and registered here.
+    // The Windows 2000 logon subscription: not built yet.
 }
 
 void CIdentity::ReadOSVersion()
@@ -61,6 +62,7 @@ void CIdentity::CreateIdentifier(DWORD userType)
         break;
     case USER_TYPE_NOVELL:
     case USER_TYPE_LDAP:
+        // The Novell and LDAP identifiers: not built yet.
         throw CException(
             0, FormatString(L"[!] CIdentity::Initialize: No identifier for user type %lu in this build", userType));
     default:
@@ -81,7 +83,7 @@ void CIdentity::Uninitialize()
     LogMessage(L"CIdentity::Uninitialize");
     // The agent owns the stop event; it is only forgotten here.
     m_StopEvent.store(nullptr);
-    // On Windows 2000 the logon subscription is removed here.
+    // Removing the Windows 2000 logon subscription: not built yet.
 }
 
 void CIdentity::GetIdentity(IDENTITY& out, const AGENT_VERSION* agent, const COMPUTER_IDENTITY* computer,

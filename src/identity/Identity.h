@@ -106,8 +106,10 @@ public:
 
     // Retry and heartbeat.
     bool StartThreads();
-    // Waits (bounded) for both threads, which end on the stop event.
-    void WaitForThreads(DWORD timeoutMs);
+    // Waits, at most timeoutMs for each, for both threads, which end on the
+    // stop event; false, logged, when one is still running.
+    bool WaitForThreads(DWORD timeoutMs);
+    bool ThreadsEnded() const;
     void QueueUserRetry(DWORD value, DWORD kind, uint8_t reportType);
     void ProcessUserRetry(std::unique_ptr<RETRY_ITEM> item);
     DWORD UserIdentThreadProc(CThread& thread);

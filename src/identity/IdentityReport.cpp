@@ -70,6 +70,50 @@ void SendAll(SOCKET socket, const uint8_t* data, uint32_t length)
     }
 }
 
+namespace Release
+{
+inline void WSACloseEvent(WSAEVENT event) { ::WSACloseEvent(event); }
+} // namespace Release
+using CWsaEvent = CUniqueResource<WSAEVENT, Release::WSACloseEvent>;
+
+// The socket's error, or 0 once the connection is made.
+int FinishConnect(SOCKET socket, WSAEVENT connected)
+{
+    WSANETWORKEVENTS events{};
+    if (WSAEnumNetworkEvents(socket, connected, &events) != 0)
+        return WSAGetLastError();
+    return (events.lNetworkEvents & FD_CONNECT) ? events.iErrorCode[FD_CONNECT_BIT] : WSAETIMEDOUT;
+}
+
+// Connects within the system's own time-out, but gives up at once when the
+// agent stops (WSAEINTR): a server that drops the connection attempt would
+// otherwise hold the stop for minutes. Returns the socket error, 0 when
+// connected; the socket is blocking again afterwards, for the time-outs of
+// the exchange.
+int ConnectUnlessStopped(SOCKET socket, const sockaddr_in& server, HANDLE stopEvent)
+{
+    const auto* address = reinterpret_cast<const sockaddr*>(&server);
+    if (!stopEvent)
+        return connect(socket, address, sizeof(server)) == 0 ? 0 : WSAGetLastError();
+    CWsaEvent connected(WSACreateEvent());
+    if (!connected || WSAEventSelect(socket, connected.Get(), FD_CONNECT) != 0)
+        return WSAGetLastError();
+    int error = connect(socket, address, sizeof(server)) == 0 ? 0 : WSAGetLastError();
+    if (error == WSAEWOULDBLOCK)
+    {
+        HANDLE waitSet[] = {connected.Get(), stopEvent};
+        DWORD result = WaitForMultipleObjects(2, waitSet, FALSE, INFINITE);
+        if (result == WAIT_OBJECT_0)
+            error = FinishConnect(socket, connected.Get());
+        else
+            error = result == WAIT_OBJECT_0 + 1 ? WSAEINTR : static_cast<int>(GetLastError());
+    }
+    u_long blocking = 0;
+    if (WSAEventSelect(socket, nullptr, 0) != 0 || ioctlsocket(socket, FIONBIO, &blocking) != 0)
+        return error ? error : WSAGetLastError();
+    return error;
+}
+
 uint32_t ReceiveReply(SOCKET socket, uint8_t* buffer, uint32_t size)
 {
     int received = recv(socket, reinterpret_cast<char*>(buffer), static_cast<int>(size), 0);
@@ -152,10 +196,10 @@ void CIdentity::Report(uint8_t reportType, const AGENT_VERSION& agent, const COM
                    L"[!] CIdentity::Report: Failed to set socket send time-out. %s. Error code = %ld.");
 
         sockaddr_in server = ServerAddress();
-        if (connect(socket.Handle(), reinterpret_cast<const sockaddr*>(&server), sizeof(server)) != 0)
+        if (int error = ConnectUnlessStopped(socket.Handle(), server, m_StopEvent.load()))
             throw SocketError(L"[!] CIdentity::Report: Failed to connect to identification server.\r\n    %s. Error "
                               L"code = %ld.",
-                              WSAGetLastError());
+                              error);
         SOCKADDR_STORAGE local{};
         int localLength = sizeof(local);
         if (getsockname(socket.Handle(), reinterpret_cast<sockaddr*>(&local), &localLength) != 0)

@@ -31,13 +31,20 @@ DWORD CUserIdentThread::ThreadProc()
 
 bool CIdentity::StartThreads() { return m_HeartbeatThread.Start() && m_UserIdentThread.Start(); }
 
-void CIdentity::WaitForThreads(DWORD timeoutMs)
+bool CIdentity::WaitForThreads(DWORD timeoutMs)
 {
+    bool ended = true;
     for (CThread* thread : {static_cast<CThread*>(&m_HeartbeatThread), static_cast<CThread*>(&m_UserIdentThread)})
         if (thread->State() != CThread::STATE_NEVER_STARTED && thread->Join(timeoutMs) == CThread::EXIT_TIMEOUT)
+        {
             LogPrintf(LOG_ERROR, L"[!] CIdentity: %s thread did not end in time",
                       thread == &m_HeartbeatThread ? L"CHeartbeatThread" : L"CUserIdentThread");
+            ended = false;
+        }
+    return ended;
 }
+
+bool CIdentity::ThreadsEnded() const { return !m_HeartbeatThread.IsAlive() && !m_UserIdentThread.IsAlive(); }
 
 // A successful report makes a heartbeat needless for a whole period.
 void CIdentity::RestartHeartbeatPeriod() { SetEvent(m_HeartbeatEvent.Get()); }

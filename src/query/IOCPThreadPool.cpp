@@ -72,7 +72,7 @@ bool CIOCPThreadPool::WaitForWorkers(DWORD timeoutMs)
 bool CIOCPThreadPool::WorkersEnded() const
 {
     for (const auto& worker : m_Workers)
-        if (worker->State() != CThread::STATE_ENDED)
+        if (worker->IsAlive())
             return false;
     return true;
 }

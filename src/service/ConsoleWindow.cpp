@@ -15,7 +15,18 @@ constexpr SHORT ConsoleRows = 256;
 
 std::atomic<HANDLE> ConsoleOutput{nullptr};
 std::atomic<HANDLE> ConsoleInput{nullptr};
-std::atomic<HANDLE> ConsoleStopEvent{nullptr};
+// The agent's stop event, as published; the lock keeps the control handler
+// from setting an event that is being closed.
+HANDLE ConsoleStopEvent = nullptr;
+SRWLOCK ConsoleStopEventLock = SRWLOCK_INIT;
+
+void SignalConsoleStopEvent()
+{
+    AcquireSRWLockShared(&ConsoleStopEventLock);
+    if (ConsoleStopEvent)
+        SetEvent(ConsoleStopEvent);
+    ReleaseSRWLockShared(&ConsoleStopEventLock);
+}
 
 void ClearScreen(HANDLE output)
 {
@@ -49,7 +60,12 @@ WORD ReadConsoleTextColor()
     return static_cast<WORD>(color);
 }
 
-void PublishConsoleStopEvent(HANDLE stopEvent) { ConsoleStopEvent.store(stopEvent); }
+void PublishConsoleStopEvent(HANDLE stopEvent)
+{
+    AcquireSRWLockExclusive(&ConsoleStopEventLock);
+    ConsoleStopEvent = stopEvent;
+    ReleaseSRWLockExclusive(&ConsoleStopEventLock);
+}
 
 bool CreateConsoleWindow(WORD attribute)
 {
@@ -86,8 +102,7 @@ BOOL WINAPI ConsoleCtrlHandler(DWORD controlType)
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-        if (HANDLE stopEvent = ConsoleStopEvent.load())
-            SetEvent(stopEvent);
+        SignalConsoleStopEvent();
         // The agent shuts down on its own thread; returning would let the
         // system end the process under it.
         Sleep(INFINITE);

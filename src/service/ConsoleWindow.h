@@ -8,7 +8,8 @@ constexpr WORD CONSOLE_TEXT_COLOR_DEFAULT = 11; // light cyan on black
 WORD ReadConsoleTextColor();
 
 // The event the console's control handler sets on Ctrl+C, close, logoff and
-// shutdown; published before the console is created.
+// shutdown; published before the console is created. Null unpublishes it; on
+// return no handler uses the old event any more, so it may be closed.
 void PublishConsoleStopEvent(HANDLE stopEvent);
 
 bool CreateConsoleWindow(WORD attribute);

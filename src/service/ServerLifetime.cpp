@@ -6,6 +6,21 @@
 #include <objbase.h>
 #include <winsock2.h>
 
+namespace
+{
+// A thread that outlived its stop keeps everything it reaches: the agent is
+// then left in place, and the end of the process ends that thread.
+void FreeAgent(CUserAgent* agent)
+{
+    if (!agent)
+        return;
+    if (agent->CanBeFreed())
+        delete agent;
+    else
+        LogMessage(L"[!] SvrUninitialize: Threads of the User Agent Instance still running; instance left in place");
+}
+} // namespace
+
 bool SvrInitialize()
 {
     LogMessage(L"SvrInitialize Begin");
@@ -35,6 +50,10 @@ bool SvrInitialize()
 bool SvrUninitialize(CUserAgent* agent)
 {
     LogMessage(L"SvrUninitialize Begin");
+    // Unpublished before anything is torn down: both calls wait for a control
+    // handler that is using the agent or its stop event to finish.
+    PublishConsoleStopEvent(nullptr);
+    SetTheAgent(nullptr);
     LogMessage(L"Uninitializing User Agent Instance");
     if (agent)
         agent->Uninitialize();
@@ -43,10 +62,7 @@ bool SvrUninitialize(CUserAgent* agent)
     LogMessage(L"Uninitializing COM");
     CoUninitialize();
     LogMessage(L"Freeing User Agent Instance");
-    // Unpublished first, so that no control handler reaches a freed agent.
-    PublishConsoleStopEvent(nullptr);
-    SetTheAgent(nullptr);
-    delete agent;
+    FreeAgent(agent);
     LogMessage(L"SvrUninitialize End");
     return true;
 }

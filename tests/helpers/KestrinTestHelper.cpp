@@ -32,6 +32,11 @@
 // The service's status as the service control manager reports it:
 // {"state":4,"controls":133,"type":16,"exit_code":0}
 //
+//   KestrinTestHelper volatile-key <path under HKEY_LOCAL_MACHINE>
+//
+// Creates the key as a volatile one (none of its subkeys may then be
+// lasting); {"created":true} or {"event":"error","code":...}.
+//
 // Boxes and consoles need Wine's X11 driver, so run it with DISPLAY set.
 #include <windows.h>
 
@@ -339,10 +344,26 @@ int ServiceStatus(const wchar_t* name)
            status.dwControlsAccepted, status.dwServiceType, status.dwWin32ExitCode);
     return 0;
 }
+int CreateVolatileKey(const wchar_t* path)
+{
+    HKEY key = nullptr;
+    LONG error =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_VOLATILE, KEY_WRITE, nullptr, &key, nullptr);
+    if (error != ERROR_SUCCESS)
+    {
+        printf("{\"event\":\"error\",\"code\":%ld}\n", error);
+        return 1;
+    }
+    RegCloseKey(key);
+    printf("{\"created\":true}\n");
+    return 0;
+}
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
+    if (argc == 3 && lstrcmpW(argv[1], L"volatile-key") == 0)
+        return CreateVolatileKey(argv[2]);
     if (argc == 3 && lstrcmpW(argv[1], L"console-dump") == 0)
         return DumpConsole(argv[2]);
     if (argc == 3 && lstrcmpW(argv[1], L"console-key") == 0)
@@ -357,7 +378,8 @@ int wmain(int argc, wchar_t** argv)
                         "       KestrinTestHelper console-dump <process id>\n"
                         "       KestrinTestHelper console-key <process id>\n"
                         "       KestrinTestHelper hold-event <name> set|unset\n"
-                        "       KestrinTestHelper service-status <service name>\n");
+                        "       KestrinTestHelper service-status <service name>\n"
+                        "       KestrinTestHelper volatile-key <path under HKEY_LOCAL_MACHINE>\n");
         return 2;
     }
     int next = 2;

@@ -133,65 +133,95 @@ int32_t CIdentifier::GetComputerName(COMPUTER_IDENTITY& computer)
     return 0;
 }
 
+// A fresh token from terminal services when it has one; otherwise the token
+// kept from before, or one from the session's shell process.
 void CIdentifier::Impersonate(DWORD sessionId)
 {
-    m_ImpersonationLock.Enter();
+    LockWithToken(sessionId, QueryUserToken(sessionId));
     try
     {
-        ImpersonateLocked(sessionId);
+        ImpersonateLocked();
     }
     catch (...)
     {
         m_ImpersonationLock.Leave();
         throw;
     }
+    m_ImpersonatingThread.store(GetCurrentThreadId());
+    ++m_ImpersonationDepth;
 }
 
-void CIdentifier::ImpersonateLocked(DWORD sessionId)
+// Takes the lock with a token in the slot: the given one, the one kept from
+// before, or one from the shell, which is fetched without the lock.
+void CIdentifier::LockWithToken(DWORD sessionId, CHandle token)
 {
-    AcquireToken(sessionId);
-    if (!ImpersonateLoggedOnUser(m_Token.Get()))
+    for (;;)
     {
-        DWORD error = GetLastError();
-        m_Token.Close();
-        throw SystemError(L"[!] CIdentifier::Impersonate: Failed to impersonate user. %s. Error code = %ld.", error);
-    }
-}
-
-// A fresh token from terminal services when it has one; otherwise the token
-// kept from before, or one from the session's shell process.
-void CIdentifier::AcquireToken(DWORD sessionId)
-{
-    if (WTSQueryUserTokenFunction queryUserToken = WTSQueryUserTokenPointer())
-    {
-        HANDLE token = nullptr;
-        if (queryUserToken(sessionId, &token))
-            m_Token.Reset(token);
-        else
+        if (!token && !m_HasToken.load())
+            token = ShellToken(sessionId);
+        m_ImpersonationLock.Enter();
+        if (token)
+            m_Token = std::move(token);
+        if (m_Token)
         {
-            DWORD error = GetLastError();
-            LogPrintf(LOG_ERROR,
-                      L"[!] CIdentifier::Impersonate: Failed to get WTS user token.\r\n    %s. Error code = %ld.",
-                      CErrorText(error).Text(), (long)error);
+            m_HasToken.store(true);
+            return;
         }
+        // The kept token was dropped by a failed impersonation meanwhile.
+        m_ImpersonationLock.Leave();
     }
-    if (m_Token)
+}
+
+void CIdentifier::ImpersonateLocked()
+{
+    if (ImpersonateLoggedOnUser(m_Token.Get()))
         return;
-    m_Token.Reset(GetShellProcessToken(sessionId));
-    if (m_Token)
-        return;
+    DWORD error = GetLastError();
+    m_Token.Close();
+    m_HasToken.store(false);
+    throw SystemError(L"[!] CIdentifier::Impersonate: Failed to impersonate user. %s. Error code = %ld.", error);
+}
+
+CHandle CIdentifier::QueryUserToken(DWORD sessionId)
+{
+    WTSQueryUserTokenFunction queryUserToken = WTSQueryUserTokenPointer();
+    if (!queryUserToken)
+        return CHandle();
+    HANDLE token = nullptr;
+    if (queryUserToken(sessionId, &token))
+        return CHandle(token);
+    DWORD error = GetLastError();
+    LogPrintf(LOG_ERROR, L"[!] CIdentifier::Impersonate: Failed to get WTS user token.\r\n    %s. Error code = %ld.",
+              CErrorText(error).Text(), (long)error);
+    return CHandle();
+}
+
+// Throws when the session's shell does not appear within the wait.
+CHandle CIdentifier::ShellToken(DWORD sessionId)
+{
+    CHandle token(GetShellProcessToken(sessionId));
+    if (token)
+        return token;
     WaitForShellProcess(sessionId);
-    m_Token.Reset(GetShellProcessToken(sessionId));
-    if (!m_Token)
+    token.Reset(GetShellProcessToken(sessionId));
+    if (!token)
         throw SystemError(L"[!] CIdentifier::Impersonate: Failed to get shell PID token. %s. Error code = %ld.",
                           GetLastError());
+    return token;
 }
 
 bool CIdentifier::RevertImpersonation()
 {
     BOOL reverted = RevertToSelf();
     DWORD error = GetLastError();
-    m_ImpersonationLock.Leave();
+    // Only the thread that impersonated holds the lock; for any other thread
+    // the revert is all there is to do.
+    if (m_ImpersonatingThread.load() == GetCurrentThreadId())
+    {
+        if (--m_ImpersonationDepth == 0)
+            m_ImpersonatingThread.store(0);
+        m_ImpersonationLock.Leave();
+    }
     SetLastError(error);
     return reverted != FALSE;
 }

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 
 // Results of IdentifyUser and IdentifyUserOnly.
@@ -33,7 +34,8 @@ public:
     // Runs the calling thread as the session's user until RevertImpersonation
     // on the same thread; throws when it cannot.
     virtual void Impersonate(DWORD sessionId) = 0;
-    // False, with the thread's last error set, when the revert failed.
+    // False, with the thread's last error set, when the revert failed. Harmless
+    // on a thread that is not impersonating.
     virtual bool RevertImpersonation() = 0;
 };
 
@@ -63,14 +65,23 @@ protected:
 private:
     int32_t IdentifyFromSession(DWORD sessionId, USER_IDENTITY& user);
     void IdentifyFromShellOwner(DWORD sessionId, USER_IDENTITY& user);
-    void AcquireToken(DWORD sessionId);
-    void ImpersonateLocked(DWORD sessionId);
+    static CHandle QueryUserToken(DWORD sessionId);
+    static CHandle ShellToken(DWORD sessionId);
+    void LockWithToken(DWORD sessionId, CHandle token);
+    void ImpersonateLocked();
 
     // One token slot serves every thread, so one impersonation at a time: the
-    // lock is taken by Impersonate and given back by RevertImpersonation (or
-    // by a failed Impersonate), always on the same thread.
+    // lock is taken by Impersonate once a token is at hand and given back by
+    // RevertImpersonation (or by a failed Impersonate), always on the same
+    // thread. Finding the token, which may wait minutes for a session's shell,
+    // happens before, so one session's wait never holds up another's lookup.
     CCriticalSection m_ImpersonationLock;
-    CHandle m_Token;
+    CHandle m_Token; // under the lock
+    // Whether m_Token holds a token, for the check made before the lock.
+    std::atomic<bool> m_HasToken{false};
+    // The thread that holds the lock, and how often it impersonated.
+    std::atomic<DWORD> m_ImpersonatingThread{0};
+    DWORD m_ImpersonationDepth = 0;
 };
 
 // Undoes an impersonation when a directory lookup leaves its scope early.

@@ -12,7 +12,7 @@ int32_t CIdentActiveDirectory::IdentifyUser(DWORD sessionId, USER_IDENTITY& user
     if (user.Domain.empty() || _wcsicmp(user.Domain.c_str(), computer.Name.c_str()) == 0)
         return IDENTIFY_OK;
     // The directory lookups of a domain account (DN, OU and groups, under
-    // impersonation) come here.
+    // impersonation): not built yet.
     return IDENTIFY_OK;
 }
 
@@ -24,6 +24,6 @@ int32_t CIdentActiveDirectory::IdentifyUserOnly(DWORD /*sessionId*/, USER_IDENTI
 int32_t CIdentActiveDirectory::GetComputerName(COMPUTER_IDENTITY& computer)
 {
     CIdentifier::GetComputerName(computer);
-    // The computer account's DN and OU are looked up here.
+    // Looking up the computer account's DN and OU: not built yet.
     return 0;
 }

@@ -171,7 +171,7 @@ DWORD CIdentity::IdentifyStartup()
     GetIdentity(snapshot, &agent, &computer);
     USER_IDENTITY user = snapshot.User;
     DWORD session = IdentifyStartupUser(user);
-    // The user's groups are pruned to the server's group assignments here.
+    // Pruning the groups to the server's group assignments: not built yet.
     IDENTITY stored;
     GetIdentity(stored, nullptr, nullptr, &user, &session);
     RegLogIdent(&snapshot.Computer, &user);
@@ -224,7 +224,7 @@ DWORD CIdentity::TriggerUserChange(bool refreshComputer)
     }
     USER_IDENTITY user;
     DWORD session = IdentifyChangedUser(user);
-    // The user's groups are pruned to the server's group assignments here.
+    // Pruning the groups to the server's group assignments: not built yet.
     IDENTITY snapshot;
     GetIdentity(snapshot, nullptr, refreshComputer ? &computer : nullptr, &user, &session);
     LogGroupsOf(L"TriggerUserChange", snapshot.User);
@@ -267,10 +267,8 @@ void CIdentity::OnIdentifyLogonUser(DWORD sessionId, const USER_IDENTITY& user)
 {
     IDENTITY snapshot;
     GetIdentity(snapshot, nullptr, nullptr, &user, &sessionId);
-    // The user's groups are pruned to the server's group assignments here,
-    // and the pruned user stored again.
-    USER_IDENTITY pruned = snapshot.User;
-    GetIdentity(snapshot, nullptr, nullptr, &pruned, &sessionId);
+    // Pruning the groups to the server's group assignments, and storing the
+    // pruned user again: not built yet.
     LogGroupsOf(L"OnIdentifyLogonUser", snapshot.User);
     LogPrintf(LOG_IDENTITY,
               L"[IDENT] Logon user identity:\r\n    User Name:   %s\r\n    User DN:     %s\r\n    User Groups: %s\r\n",

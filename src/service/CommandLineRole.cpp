@@ -75,8 +75,8 @@ int RunFromCommandLine(int argc, wchar_t** argv)
     if (argc >= 2 && HandleOptions(argc, argv, agent, commandLine, exitCode))
         return exitCode;
 
-    // The firewall exceptions for the query port are added here, before the
-    // agent is initialised.
+    // Adding the firewall exceptions for the query port, before the agent is
+    // initialised: not built yet.
     if (!SvrInitialize())
         return 0;
     if (!agent.Start())

@@ -67,8 +67,8 @@ bool ApplyStartArguments(DWORD argc, LPWSTR* argv, CUserAgent& agent)
 // report failed.
 bool RunService(CStatusReporter& status, CUserAgent& agent)
 {
-    // The firewall exceptions for the query port are added here, before the
-    // agent is initialised.
+    // Adding the firewall exceptions for the query port, before the agent is
+    // initialised: not built yet.
     if (!SvrInitialize())
         return status.Report(SERVICE_STOPPED);
     if (!status.Report(SERVICE_START_PENDING, 1))

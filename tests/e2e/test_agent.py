@@ -51,6 +51,8 @@ class AgentStartupTest(ServiceTestCase):
     def test_initialize_lines_in_order(self):
         self.start()
         self.assertTrue(self.install.wait_for_log("CRegMonitor: started"))
+        self.assertTrue(self.install.wait_for_log("CUserAgent: service running"))
+        # The service thread's lines; the monitor logs from a thread of its own.
         kestrin.assert_in_order(self, self.install.log_lines(), [
             "SvrInitialize Begin", "Initializing COM", "Initializing WinSock 2.2",
             "CUserAgent::Initialize",
@@ -65,7 +67,6 @@ class AgentStartupTest(ServiceTestCase):
             "[!] No Identification Server configured.",
             "CUserAgent::Initialize: complete",
             "SvrInitialize End",
-            "CRegMonitor: started",
             "CUserAgent: service running",
         ])
 
@@ -147,8 +148,11 @@ class RegistryMonitorTest(ServiceTestCase):
         self.assertEqual(self.wait_for_reloads(1), 1)
         time.sleep(6)
         self.assertEqual(self.reloads(), 1)
+        # Never before the settle time (less a second for the line times'
+        # whole seconds and one for the monitor seeing the change late); no
+        # upper bound, which a loaded machine may stretch.
         delay = (line_times(self.install, RELOAD)[0] - last_change).total_seconds()
-        self.assertTrue(4 <= delay <= 7, delay)
+        self.assertGreaterEqual(delay, 3)
 
     def test_new_subkey_counts_but_changes_inside_it_do_not(self):
         subkey = OPTIONS + r"\Current User"

@@ -326,12 +326,6 @@ TEST(ReportExchange, TransportAndProtocolFailures)
     const Case cases[] = {
         {"127.0.0.22", CTestPeer::Mode::Reply, CTestPeer::V3Reply(), 6, 0,
          "[!] CIdentity::Report: Response length does not match actual receive length"},
-        {"127.0.0.23",
-         CTestPeer::Mode::Reset,
-         {},
-         0,
-         10054,
-         "[!] CIdentity::Report: Failed to receive report data response; WSAError=10054"},
         {"127.0.0.24",
          CTestPeer::Mode::Silence,
          {},

@@ -42,6 +42,12 @@ std::vector<std::vector<uint8_t>> CTestPeer::Requests()
     return m_Requests;
 }
 
+std::vector<std::chrono::steady_clock::time_point> CTestPeer::ArrivalTimes()
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_ArrivalTimes;
+}
+
 size_t CTestPeer::RequestCount()
 {
     std::lock_guard<std::mutex> lock(m_Mutex);
@@ -109,6 +115,7 @@ void CTestPeer::Answer(SOCKET connection)
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_Requests.push_back(request);
+        m_ArrivalTimes.push_back(std::chrono::steady_clock::now());
         reply = m_Reply;
         splitAt = m_SplitAt;
     }

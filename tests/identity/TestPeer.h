@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -28,6 +29,8 @@ public:
     void SetReply(std::vector<uint8_t> reply, size_t splitAt = 0);
     void SetMode(Mode mode) { m_Mode.store(mode); }
     std::vector<std::vector<uint8_t>> Requests();
+    // When each request had arrived whole, in the same order.
+    std::vector<std::chrono::steady_clock::time_point> ArrivalTimes();
     size_t RequestCount();
     bool WaitForRequests(size_t count, unsigned timeoutMs);
 
@@ -44,6 +47,7 @@ private:
     std::vector<uint8_t> m_Reply;
     size_t m_SplitAt = 0;
     std::vector<std::vector<uint8_t>> m_Requests;
+    std::vector<std::chrono::steady_clock::time_point> m_ArrivalTimes;
     std::thread m_Thread;
 };
 

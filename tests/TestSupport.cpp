@@ -111,3 +111,36 @@ CExplorer::~CExplorer()
     WaitForSingleObject(m_Process, 5000);
     CloseHandle(m_Process);
 }
+
+namespace
+{
+constexpr wchar_t WinlogonKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+} // namespace
+
+CShellValue::CShellValue()
+{
+    wchar_t data[260] = {};
+    DWORD size = sizeof(data);
+    m_Had =
+        RegGetValueW(HKEY_LOCAL_MACHINE, WinlogonKey, L"Shell", RRF_RT_REG_SZ, nullptr, data, &size) == ERROR_SUCCESS;
+    m_Original = data;
+}
+
+CShellValue::~CShellValue()
+{
+    if (m_Had)
+        Set(REG_SZ, m_Original);
+    else
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, WinlogonKey, L"Shell");
+}
+
+void CShellValue::Set(unsigned long type, const std::wstring& text) const
+{
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, WinlogonKey, L"Shell", type, text.c_str(),
+                    static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+void CShellValue::SetRaw(unsigned long type, const void* data, unsigned long size) const
+{
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, WinlogonKey, L"Shell", type, data, size);
+}

@@ -41,3 +41,20 @@ private:
     void* m_Process = nullptr;
     unsigned long m_ProcessId = 0;
 };
+
+// Sets the Winlogon "Shell" value, which names the session shell the user
+// lookups search for, for one test and puts the original back.
+class CShellValue
+{
+public:
+    CShellValue();
+    ~CShellValue();
+    CShellValue(const CShellValue&) = delete;
+    CShellValue& operator=(const CShellValue&) = delete;
+    void Set(unsigned long type, const std::wstring& text) const;
+    void SetRaw(unsigned long type, const void* data, unsigned long size) const;
+
+private:
+    bool m_Had = false;
+    std::wstring m_Original;
+};

@@ -1,6 +1,7 @@
 #include "LogCapture.h"
 #include "TestSupport.h"
 #include "agent/WtsFunctions.h"
+#include "common/Handle.h"
 #include "diag/Exception.h"
 #include "identifiers/IdentActiveDirectory.h"
 #include "standins/StandinControl.h"
@@ -230,4 +231,102 @@ TEST(Impersonation, ConcurrentIdentificationsKeepTheirTokens)
     for (auto& thread : threads)
         thread.join();
     EXPECT_EQ(failures.load(), 0);
+}
+
+// The first identification waits for its session's shell, without the
+// impersonation lock; the second, of another session, goes through meanwhile.
+TEST(Impersonation, OneSessionsShellWaitDoesNotHoldUpAnother)
+{
+    CLogCapture log;
+    CStandinScript script;
+    STANDIN_SESSION waiting = Session(CurrentSession(), WTSActive, 0, L"bob", L"CORP");
+    waiting.TokenError = ERROR_NO_TOKEN;
+    ScriptSession(waiting);
+    DWORD other = CurrentSession() + 6;
+    ScriptSession(Session(other, WTSActive, 0, L"carol", L"CORP"));
+    ASSERT_TRUE(LoadWTSFunctions());
+    CIdentActiveDirectory identifier;
+
+    auto impersonate = [&](DWORD session, std::atomic<bool>& impersonated)
+    {
+        try
+        {
+            CImpersonation impersonation(identifier, session);
+            impersonated = ThreadIsImpersonating();
+        }
+        catch (const CException&)
+        {
+        }
+    };
+    std::atomic<bool> firstImpersonated{false}, secondImpersonated{false}, secondEnded{false};
+    // No shell of that name runs: the first one waits for it.
+    CShellValue shell;
+    shell.Set(REG_SZ, L"kestrin-shell-not-started.exe");
+    std::thread first([&] { impersonate(CurrentSession(), firstImpersonated); });
+    bool firstWaits = false;
+    for (int i = 0; i < 300 && !firstWaits; ++i, Sleep(100))
+        firstWaits =
+            log.Text().find("[!] CIdentifier::Impersonate: Failed to get WTS user token.") != std::string::npos;
+    std::thread second(
+        [&]
+        {
+            impersonate(other, secondImpersonated);
+            secondEnded = true;
+        });
+    for (int i = 0; i < 300 && !secondEnded; ++i)
+        Sleep(100);
+    bool secondWentThrough = secondEnded;
+    {
+        // The shell the first one waits for, now found under its name.
+        CExplorer explorer;
+        shell.Set(REG_SZ, L"explorer.exe");
+        second.join();
+        first.join();
+    }
+    EXPECT_TRUE(firstWaits);
+    EXPECT_TRUE(secondWentThrough);
+    EXPECT_TRUE(secondImpersonated);
+    EXPECT_TRUE(firstImpersonated);
+}
+
+// A revert on a thread that is not impersonating leaves another thread's
+// impersonation, and the lock it holds, alone.
+TEST(Impersonation, ARevertWithoutAnImpersonationIsHarmless)
+{
+    CStandinScript script;
+    ScriptSession(Session(1, WTSActive, 0, L"bob", L"CORP"));
+    ASSERT_TRUE(LoadWTSFunctions());
+    CIdentActiveDirectory identifier;
+    CHandle holding(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    CHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<bool> laterImpersonated{false};
+    auto impersonate = [&](HANDLE signal, HANDLE waitFor)
+    {
+        try
+        {
+            CImpersonation impersonation(identifier, 1);
+            if (signal)
+                SetEvent(signal);
+            if (waitFor)
+                WaitForSingleObject(waitFor, 30000);
+            else
+                laterImpersonated = true;
+        }
+        catch (const CException&)
+        {
+        }
+    };
+    std::thread holder([&] { impersonate(holding.Get(), release.Get()); });
+    bool held = WaitForSingleObject(holding.Get(), 30000) == WAIT_OBJECT_0;
+    EXPECT_TRUE(identifier.RevertImpersonation());
+    std::thread later([&] { impersonate(nullptr, nullptr); });
+    // The holder still holds the lock: the later one must wait for it.
+    Sleep(300);
+    bool overlapped = laterImpersonated;
+    SetEvent(release.Get());
+    holder.join();
+    later.join();
+    EXPECT_TRUE(held);
+    EXPECT_FALSE(overlapped);
+    EXPECT_TRUE(laterImpersonated);
 }

@@ -10,48 +10,12 @@
 
 namespace
 {
-constexpr wchar_t WinlogonKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
-
 DWORD CurrentSession()
 {
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
     return session;
 }
-
-// Sets the Winlogon "Shell" value for one test and puts the original back.
-class CShellValue
-{
-public:
-    CShellValue()
-    {
-        wchar_t data[260] = {};
-        DWORD size = sizeof(data);
-        m_Had = RegGetValueW(HKEY_LOCAL_MACHINE, WinlogonKey, L"Shell", RRF_RT_REG_SZ, nullptr, data, &size) ==
-                ERROR_SUCCESS;
-        m_Original = data;
-    }
-    ~CShellValue()
-    {
-        if (m_Had)
-            Set(REG_SZ, m_Original);
-        else
-            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, WinlogonKey, L"Shell");
-    }
-    void Set(DWORD type, const std::wstring& text) const
-    {
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, WinlogonKey, L"Shell", type, text.c_str(),
-                        static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-    }
-    void SetRaw(DWORD type, const void* data, DWORD size) const
-    {
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, WinlogonKey, L"Shell", type, data, size);
-    }
-
-private:
-    bool m_Had = false;
-    std::wstring m_Original;
-};
 
 } // namespace
 

@@ -446,6 +446,38 @@ class QueryClientTest(unittest.TestCase):
         self.assertEqual(result.returncode, nqrp.EXIT_TIMEOUT)
         self.assertIn("no reply", result.stderr)
 
+    def test_bad_arguments_are_usage_errors(self):
+        cases = [  # arguments after the query and host, and the option the error names
+            (["--request-id", "0x1FFFFFFFF"], "--request-id"), (["--request-id=-1"], "--request-id"),
+            (["-p", "70000"], "--port"), (["-p", "0"], "--port"), (["-p", "x"], "--port"),
+            (["--encoding", "bogus"], "--encoding"), (["--encoding", "rot13"], "--encoding"),
+            (["-m", "0x100000000"], "--mask"), (["-t", "0"], "--timeout"), (["-t", "-1"], "-t"),
+            (["-t", "nan"], "--timeout"), (["-t", "1e10"], "--timeout"),
+            (["--load", "--duration", "0"], "--duration"), (["--load", "--duration", "inf"], "--duration"),
+            (["--load", "--outstanding", "0"], "--outstanding"), (["--load", "--outstanding", "-2"], "--outstanding"),
+        ]
+        for arguments, option in cases:
+            with self.subTest(arguments=arguments):
+                result = self.run_tool("nqrp", "127.0.0.1", *arguments)
+                self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
+                self.assertRegex(result.stderr, rf"nqrp-query: error: argument [^:]*{option}")
+
+    def test_load_exits_with_the_time_out_status_when_queries_are_lost(self):
+        # An echo of the request counts as its reply; each query waits up to the time-out.
+        peers = [("silent", lambda data: None, "0.2", nqrp.EXIT_TIMEOUT), ("echo", bytes, "1", 0)]
+        for name, reply, timeout, status in peers:
+            with self.subTest(peer=name):
+                agent = FakeAgent(reply)
+                try:
+                    result = self.run_tool("nqrp", "127.0.0.1", "-p", str(agent.port), "--load", "--json",
+                                           "--duration", "1", "-t", timeout)
+                finally:
+                    agent.close()
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                figures = json.loads(result.stdout)
+                self.assertGreater(figures["sent"], 0)
+                self.assertEqual(figures["lost"], figures["sent"] if status else 0)
+
     def test_malformed_replies(self):
         def logon_reply(data, *strings):
             request_id = struct.unpack_from("<I", data, 2)[0]

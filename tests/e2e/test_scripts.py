@@ -1,0 +1,131 @@
+"""End-to-end test of scripts/run, run as a person runs it, against the build
+CTest runs from: what it shows, and that it leaves nothing behind.
+"""
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import time
+import unittest
+import uuid
+
+import kestrin
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+RUN_SCRIPT = os.path.join(ROOT, "scripts", "run")
+BUILD = os.path.dirname(os.path.dirname(os.path.abspath(kestrin.KESTRIN_EXE)))
+RUN_DIR = os.path.join(BUILD, "run")
+RUN_PREFIX = os.path.join(BUILD, "wineprefix-run")
+# Hang guards: a run takes well under a minute beyond its --seconds.
+RUN_LIMIT = 180
+
+
+def user_of(text):
+    """The user name without the domain a report or an answer may put before it."""
+    return text.strip().rpartition("\\")[2]
+
+
+def processes_of_run(session, mark):
+    """Live processes of the run: in its session, carrying its mark in their
+    environment, or naming its folder or prefix on their command line."""
+    names = [path.encode() for path in (RUN_DIR, RUN_PREFIX, kestrin.windows_path(RUN_DIR))]
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                environ = f.read().split(b"\0")
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                command = f.read().replace(b"\0", b" ")
+        except OSError:
+            continue
+        state, sid = fields[0], int(fields[3])
+        if state != "Z" and (sid == session or mark in environ or any(name in command for name in names)):
+            found.append(f"{pid} {command.decode(errors='replace')}")
+    return found
+
+
+class RunScriptTest(unittest.TestCase):
+
+    def setUp(self):
+        os.makedirs(kestrin.WORK, exist_ok=True)
+        self.mark = f"KESTRIN_RUN_TEST={uuid.uuid4().hex}"
+        self.runs = 0
+        self.process = None
+        self.addCleanup(self.end_leftovers)
+
+    def end_leftovers(self):
+        """After a failure, what the run left must not disturb the tests after it."""
+        for line in processes_of_run(self.process.pid if self.process else -1, self.mark.encode()):
+            try:
+                os.kill(int(line.split()[0]), signal.SIGKILL)
+            except OSError:
+                pass
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=RUN_PREFIX), capture_output=True)
+
+    def start(self, *args):
+        """scripts/run in a session of its own, as from a terminal (SIGINT not ignored)."""
+        name, value = self.mark.split("=")
+        self.runs += 1
+        self.output_path = os.path.join(kestrin.WORK, f"{self.id()}-{self.runs}.log")
+        with open(self.output_path, "w") as output:
+            self.process = subprocess.Popen(
+                [RUN_SCRIPT, *args], stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
+                env=dict(os.environ, KESTRIN_BUILD=BUILD, **{name: value}), start_new_session=True,
+                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+
+    def output(self):
+        with open(self.output_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def wait_for_output(self, pattern):
+        deadline = time.monotonic() + RUN_LIMIT
+        while time.monotonic() < deadline and self.process.poll() is None:
+            match = re.search(pattern, self.output(), re.M)
+            if match:
+                return match
+            time.sleep(0.5)
+        self.fail(f"no {pattern!r} in the output:\n{self.output()}")
+
+    def finish(self):
+        try:
+            return self.process.wait(timeout=RUN_LIMIT)
+        except subprocess.TimeoutExpired:
+            self.fail(f"scripts/run did not end:\n{self.output()}")
+
+    def assert_user_shown(self, user):
+        text = self.output()
+        reports = [json.loads(line) for line in re.findall(r"^\[report\] (\{.*\})$", text, re.M)]
+        self.assertIn(user, [user_of(report["user"]) for report in reports], text)
+        answers = re.findall(r"^\[query logon-user\] User:(.*)$", text, re.M)
+        self.assertEqual([user_of(answer) for answer in answers], [user], text)
+
+    def assert_nothing_left(self):
+        self.assertEqual(processes_of_run(self.process.pid, self.mark.encode()), [], self.output())
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as tcp:
+            # As the reference server binds: the run's closed connections may wait in TIME_WAIT.
+            tcp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            tcp.bind(("127.0.0.1", 1306))
+            tcp.listen()
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+            udp.bind(("0.0.0.0", 1305))
+
+    def test_a_timed_run_and_an_interrupted_one(self):
+        self.start("--seconds", "40", "--user", "ada")
+        self.assertEqual(self.finish(), 0, self.output())
+        self.assert_user_shown("ada")
+        self.assert_nothing_left()
+
+        self.start("--user", "grace")
+        self.wait_for_output(r"^\[query logon-user\] Groups:")
+        self.process.send_signal(signal.SIGINT)
+        self.assertEqual(self.finish(), 0, self.output())
+        self.assert_user_shown("grace")
+        self.assert_nothing_left()
+
+
+if __name__ == "__main__":
+    unittest.main()

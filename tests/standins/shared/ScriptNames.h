@@ -29,4 +29,25 @@ constexpr wchar_t FriendlyName[] = L"FriendlyName";
 constexpr wchar_t IfType[] = L"IfType";
 constexpr wchar_t OperStatus[] = L"OperStatus";
 constexpr wchar_t Addresses[] = L"Addresses";
+
+// How often each scripted function was called, one REG_DWORD per function, so
+// a test can prove that a call was not made.
+constexpr wchar_t CallsKey[] = L"SOFTWARE\\Kestrin Test\\Calls";
+
+constexpr wchar_t AdsiKey[] = L"SOFTWARE\\Kestrin Test\\ADSI";
+constexpr wchar_t AdsiNamesKey[] = L"SOFTWARE\\Kestrin Test\\ADSI\\Names";
+constexpr wchar_t AdsiObjectsKey[] = L"SOFTWARE\\Kestrin Test\\ADSI\\Objects";
+constexpr wchar_t InitError[] = L"InitError";
+constexpr wchar_t GetError[] = L"GetError";
+
+constexpr wchar_t NetApiKey[] = L"SOFTWARE\\Kestrin Test\\NetAPI";
+constexpr wchar_t ControllersKey[] = L"SOFTWARE\\Kestrin Test\\NetAPI\\Controllers";
+constexpr wchar_t GroupsKey[] = L"SOFTWARE\\Kestrin Test\\NetAPI\\Groups";
+
+constexpr wchar_t EventSystemKey[] = L"SOFTWARE\\Kestrin Test\\EventSystem";
+constexpr wchar_t SubscriptionsKey[] = L"SOFTWARE\\Kestrin Test\\EventSystem\\Subscriptions";
+constexpr wchar_t StoreError[] = L"StoreError";
+constexpr wchar_t RemoveError[] = L"RemoveError";
+constexpr wchar_t Fire[] = L"Fire";
+constexpr wchar_t Fired[] = L"Fired";
 } // namespace ScriptNames

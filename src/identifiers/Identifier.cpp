@@ -2,6 +2,7 @@
 
 #include "agent/WtsFunctions.h"
 #include "common/Format.h"
+#include "common/NetApiBuffer.h"
 #include "common/UniqueResource.h"
 #include "diag/ErrorText.h"
 #include "diag/Exception.h"
@@ -20,11 +21,9 @@ constexpr DWORD NetBiosNameCharacters = 15;
 namespace Release
 {
 inline void WTSFreeMemory(void* memory) { ::WTSFreeMemory(memory); }
-inline void NetApiBufferFree(void* buffer) { ::NetApiBufferFree(buffer); }
 } // namespace Release
 
 using CWtsBuffer = CUniqueResource<void*, Release::WTSFreeMemory>;
-using CNetApiBuffer = CUniqueResource<void*, Release::NetApiBufferFree>;
 
 // A CException whose text ends in the system's words for the error.
 CException SystemError(const wchar_t* format, DWORD error)

@@ -6,6 +6,7 @@
 #include "diag/Log.h"
 #include "identifiers/ComputerIdentity.h"
 #include "identifiers/IdentActiveDirectory.h"
+#include "identifiers/SensLogonEvents.h"
 
 #include <new>
 
@@ -29,7 +30,24 @@ void CIdentity::Initialize(DWORD userType)
     ResetVersionState();
     UpdateIPAddresses();
     CreateIdentifier(userType);
-    // The Windows 2000 logon subscription: not built yet.
+    // Later systems tell of logons through session-change notifications.
+    if (IsWindows2000())
+        SubscribeToLogonEvents();
+}
+
+void CIdentity::SubscribeToLogonEvents()
+{
+    m_SensEvents.reset(new (std::nothrow) CSensLogonEvents(*this));
+    if (!m_SensEvents)
+    {
+        DWORD error = GetLastError();
+        throw CException(
+            error, FormatString(L"[!] CIdentity::Initialize: Failed to create CSensLogonEvents. %s. Error code = %ld.",
+                                CErrorText(error).Text(), (long)error));
+    }
+    HRESULT result = SensRegisterLogon(m_SensEvents.get());
+    if (FAILED(result))
+        LogPrintf(LOG_ERROR, L"[!] CIdentity::Initialize: SensRegisterLogon failed; 0x%lx", (unsigned long)result);
 }
 
 void CIdentity::ReadOSVersion()
@@ -83,7 +101,11 @@ void CIdentity::Uninitialize()
     LogMessage(L"CIdentity::Uninitialize");
     // The agent owns the stop event; it is only forgotten here.
     m_StopEvent.store(nullptr);
-    // Removing the Windows 2000 logon subscription: not built yet.
+    if (!m_SensEvents)
+        return;
+    HRESULT result = SensRemoveLogon();
+    if (FAILED(result))
+        LogPrintf(LOG_ERROR, L"[!] CIdentity::Uninitialize: SensRemoveLogon failed; 0x%lx", (unsigned long)result);
 }
 
 void CIdentity::GetIdentity(IDENTITY& out, const AGENT_VERSION* agent, const COMPUTER_IDENTITY* computer,

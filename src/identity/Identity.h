@@ -16,6 +16,7 @@
 #include <winsock2.h>
 
 class IIdentifier;
+class CSensLogonEvents;
 
 // One pending retry: identify the session's user again, resolve the server
 // again, or send the report again.
@@ -153,8 +154,11 @@ private:
     void ReadOSVersion();
     void ResetVersionState();
     void CreateIdentifier(DWORD userType);
+    void SubscribeToLogonEvents();
 
     std::unique_ptr<IIdentifier> m_Identifier;
+    // Windows 2000 only: the sink of the logon subscription.
+    std::unique_ptr<CSensLogonEvents> m_SensEvents;
     IDENTITY m_Current;
     DWORD m_UserType = USER_TYPE_ACTIVE_DIRECTORY;
     DWORD m_UserSessionId = NO_USER_SESSION;

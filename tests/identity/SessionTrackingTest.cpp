@@ -1,4 +1,5 @@
 #include "LogCapture.h"
+#include "agent/WtsFunctions.h"
 #include "common/Handle.h"
 #include "diag/Exception.h"
 #include "identity/Identity.h"
@@ -45,6 +46,9 @@ class SessionTrackingTest : public ::testing::Test
 protected:
     SessionTrackingTest() : m_StopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_Identity(m_StopEvent.Get())
     {
+        // Domain users are looked up impersonated, with the session's token
+        // as the agent gets it.
+        LoadWTSFunctions();
         m_Identity.Initialize(CIdentity::USER_TYPE_ACTIVE_DIRECTORY);
     }
     ~SessionTrackingTest() override { SetEvent(m_StopEvent.Get()); }

@@ -89,9 +89,8 @@ TEST_F(NetApiStandinTest, NetUserGetGroupsListsTheGroupsAtLevelsZeroAndOne)
     }
 }
 
-TEST_F(NetApiStandinTest, NetUserGetGroupsFailsAsDocumented)
+TEST_F(NetApiStandinTest, NetUserGetGroupsHandsBackNoEntryForAnEmptyListOrAFailure)
 {
-    // Nothing is handed back but the status: an empty list succeeds with no entry.
     struct CASE
     {
         const wchar_t* Server;
@@ -144,7 +143,6 @@ TEST_F(NetApiStandinTest, WineAnswersWhatIsNotScripted)
 
 TEST_F(NetApiStandinTest, ScriptedCallsAreCounted)
 {
-
     ClearCallCounts();
     LPBYTE ignored = nullptr;
     DWORD read = 0, total = 0;

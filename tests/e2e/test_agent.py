@@ -127,6 +127,9 @@ class RegistryMonitorTest(ServiceTestCase):
 
     def setUp(self):
         super().setUp()
+        # The agent keeps its own copy of the identity in this subkey of the
+        # watched key; made here, the agent only opens it and cannot reload.
+        kestrin.reg_add(OPTIONS + r"\Current User", "Computer Name", "")
         self.start()
         self.assertTrue(self.install.wait_for_log("CRegMonitor: started"))
 
@@ -155,7 +158,7 @@ class RegistryMonitorTest(ServiceTestCase):
         self.assertGreaterEqual(delay, 3)
 
     def test_new_subkey_counts_but_changes_inside_it_do_not(self):
-        subkey = OPTIONS + r"\Current User"
+        subkey = OPTIONS + r"\Test Subkey"
         kestrin.reg_add(subkey, "Name", "first")
         self.assertEqual(self.wait_for_reloads(1), 1)
         kestrin.reg_add(subkey, "Name", "second")

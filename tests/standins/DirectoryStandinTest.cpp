@@ -6,10 +6,9 @@
 
 #include <windows.h>
 
-#include <adserr.h>
-#include <adshlp.h>
+// iads.h, then adshlp.h, which needs its declarations.
+#include <activeds.h>
 #include <gtest/gtest.h>
-#include <iads.h>
 #include <string>
 #include <vector>
 

@@ -10,9 +10,8 @@
 
 #include <windows.h>
 
-#include <adserr.h>
-#include <adshlp.h>
-#include <iads.h>
+// iads.h, then adshlp.h, which needs its declarations.
+#include <activeds.h>
 #include <new>
 
 namespace

@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+// The program's import table entry, which MinGW's import library names.
+extern "C" void* __imp_ADsGetObject;
+
 namespace
 {
 const HRESULT NotFound = HRESULT_FROM_WIN32(ERROR_DS_NAME_ERROR_NOT_FOUND);
@@ -27,6 +30,16 @@ std::wstring ExeFolder()
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring folder = path;
     return folder.substr(0, folder.rfind(L'\\'));
+}
+
+// The activeds.dll the program imports ADsGetObject from. By name, Wine's
+// loader may answer with Wine's own, which the stand-in loads as well.
+HMODULE ImportedModule()
+{
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       static_cast<LPCWSTR>(__imp_ADsGetObject), &module);
+    return module;
 }
 
 CBstr Bstr(const wchar_t* text) { return CBstr(SysAllocString(text)); }
@@ -77,10 +90,32 @@ protected:
 TEST_F(DirectoryStandinTest, LoadsFromBesideTheProgram)
 {
     wchar_t path[MAX_PATH] = {};
-    ASSERT_NE(GetModuleFileNameW(GetModuleHandleW(L"activeds.dll"), path, MAX_PATH), 0u);
+    ASSERT_NE(GetModuleFileNameW(ImportedModule(), path, MAX_PATH), 0u);
     // The loader keeps the case of the import table's name.
     std::wstring expected = ExeFolder() + L"\\activeds.dll";
     EXPECT_EQ(CompareStringOrdinal(path, -1, expected.c_str(), -1, TRUE), CSTR_EQUAL) << path;
+}
+
+TEST_F(DirectoryStandinTest, WineAnswersForItsOtherClassesAndHelpers)
+{
+    HMODULE standin = nullptr;
+    ASSERT_TRUE(
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           static_cast<LPCWSTR>(__imp_ADsGetObject), &standin));
+    auto getClassObject = reinterpret_cast<decltype(&DllGetClassObject)>(
+        reinterpret_cast<void*>(GetProcAddress(standin, "DllGetClassObject")));
+    ASSERT_TRUE(getClassObject);
+    CComRef<IClassFactory> factory;
+    ASSERT_EQ(getClassObject(CLSID_Pathname, IID_IClassFactory, factory.PutVoid()), S_OK);
+    CComRef<IADsPathname> pathname;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IADsPathname, pathname.PutVoid()), S_OK);
+    EXPECT_EQ(pathname->Set(Bstr(L"LDAP://CN=bob,DC=corp").Get(), ADS_SETTYPE_FULL), S_OK);
+
+    wchar_t name[] = L"CN=bob";
+    LPWSTR names[] = {name};
+    CVariant array;
+    EXPECT_EQ(ADsBuildVarArrayStr(names, 1, array.Put()), S_OK);
+    EXPECT_EQ(array.Get().vt, VT_ARRAY | VT_VARIANT);
 }
 
 TEST_F(DirectoryStandinTest, TranslatesScriptedNames)

@@ -115,15 +115,3 @@ void ScriptDirectoryObjectError(const std::wstring& path, HRESULT error)
 void ScriptGetError(HRESULT error) { WriteOrDeleteError(ScriptNames::AdsiKey, ScriptNames::GetError, error); }
 
 void ClearDirectoryScript() { DeleteKey(ScriptNames::AdsiKey); }
-
-DWORD ReadCallCount(const std::wstring& function)
-{
-    CRegKey key;
-    DWORD count = 0;
-    if (key.Open(ScriptNames::CallsKey, KEY_READ) != ERROR_SUCCESS ||
-        key.ReadDword(function.c_str(), count) != ERROR_SUCCESS)
-        return 0;
-    return count;
-}
-
-void ClearCallCounts() { DeleteKey(ScriptNames::CallsKey); }

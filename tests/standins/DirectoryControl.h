@@ -2,11 +2,13 @@
 
 #include <windows.h>
 
+#include "standins/CallCountControl.h"
+
 #include <string>
 #include <vector>
 
 // Scripts the activeds.dll stand-in (NameTranslate and ADsGetObject) from a
-// test running under Wine, and reads the call counts every stand-in keeps.
+// test running under Wine; CallCountControl.h reads the call counts.
 // Each function throws std::runtime_error when the registry refuses a write.
 
 // Points the class at an in-process server for every program in the prefix
@@ -36,11 +38,6 @@ void ScriptGetError(HRESULT error);
 
 // Deletes the whole directory script: no name is found, no object bound.
 void ClearDirectoryScript();
-
-// How often a stand-in's function was called ("NameTranslate.Set",
-// "ADsGetObject", ...) since the counts were last cleared.
-DWORD ReadCallCount(const std::wstring& function);
-void ClearCallCounts();
 
 // Clears the directory script and the call counts when constructed and again
 // when the scope ends.

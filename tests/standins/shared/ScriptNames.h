@@ -50,4 +50,11 @@ constexpr wchar_t StoreError[] = L"StoreError";
 constexpr wchar_t RemoveError[] = L"RemoveError";
 constexpr wchar_t Fire[] = L"Fire";
 constexpr wchar_t Fired[] = L"Fired";
+// What the event system stored, one key per subscription under SubscriptionsKey.
+constexpr wchar_t SubscriptionName[] = L"SubscriptionName";
+constexpr wchar_t EventClassID[] = L"EventClassID";
+constexpr wchar_t MethodName[] = L"MethodName";
+constexpr wchar_t PublisherID[] = L"PublisherID";
+constexpr wchar_t Subscriber[] = L"Subscriber";
+constexpr wchar_t PerUser[] = L"PerUser";
 } // namespace ScriptNames

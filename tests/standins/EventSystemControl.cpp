@@ -130,13 +130,4 @@ std::optional<STANDIN_STORED_SUBSCRIPTION> StoredSubscription(const std::wstring
     return stored;
 }
 
-DWORD EventSystemCallCount(const std::wstring& function)
-{
-    CRegKey key;
-    DWORD count = 0;
-    if (key.Open(ScriptNames::CallsKey, KEY_READ) == ERROR_SUCCESS)
-        key.ReadDword(function.c_str(), count);
-    return count;
-}
-
 void ClearEventSystemScript() { DeleteKey(ScriptNames::EventSystemKey); }

@@ -2,11 +2,13 @@
 
 #include <windows.h>
 
+#include "standins/CallCountControl.h"
+
 #include <optional>
 #include <string>
 
 // Scripts the COM+ event system stand-in (es.dll) from a test running under
-// Wine. Each function throws std::runtime_error when the registry refuses a
+// Wine; CallCountControl.h reads its call counts. Each function throws std::runtime_error when the registry refuses a
 // write.
 
 // Points CLSID_CEventSystem and CLSID_CEventSubscription of the prefix at the
@@ -37,9 +39,6 @@ struct STANDIN_STORED_SUBSCRIPTION
 
 // Nothing when no subscription with this ID is stored.
 std::optional<STANDIN_STORED_SUBSCRIPTION> StoredSubscription(const std::wstring& subscriptionId);
-
-// How often the stand-in's function ("EventSystem.Store") was called.
-DWORD EventSystemCallCount(const std::wstring& function);
 
 // Deletes the script and the record of stored subscriptions (not the
 // subscriptions a running process holds).

@@ -222,9 +222,9 @@ TEST_F(EventSystemStandinTest, SubscriptionKeepsItsPropertiesAndAReferenceToItsS
 TEST_F(EventSystemStandinTest, StoreKeepsTheSubscriptionAndShowsIt)
 {
     CComHolder<CLogonSink> sink(new CLogonSink);
-    DWORD stores = EventSystemCallCount(L"EventSystem.Store");
+    DWORD stores = ReadCallCount(L"EventSystem.Store");
     ASSERT_EQ(S_OK, Store(SubscriptionId, sink->Unknown()));
-    EXPECT_EQ(stores + 1, EventSystemCallCount(L"EventSystem.Store"));
+    EXPECT_EQ(stores + 1, ReadCallCount(L"EventSystem.Store"));
     std::optional<STANDIN_STORED_SUBSCRIPTION> stored = StoredSubscription(SubscriptionId);
     ASSERT_TRUE(stored);
     EXPECT_EQ(L"Kestrin logon", stored->SubscriptionName);
@@ -259,9 +259,9 @@ TEST_F(EventSystemStandinTest, FiredEventsReachTheSubscriber)
         SCOPED_TRACE(testing::Message() << test.What << " " << test.AcceptsDispatch);
         CComHolder<CLogonSink> sink(new CLogonSink(test.AcceptsDispatch));
         ASSERT_EQ(S_OK, Store(SubscriptionId, sink->Unknown()));
-        DWORD fires = EventSystemCallCount(L"EventSystem.Fire");
+        DWORD fires = ReadCallCount(L"EventSystem.Fire");
         EXPECT_EQ(test.Result, FireSensEvent(test.What, test.SessionId));
-        EXPECT_EQ(fires + 1, EventSystemCallCount(L"EventSystem.Fire"));
+        EXPECT_EQ(fires + 1, ReadCallCount(L"EventSystem.Fire"));
         std::vector<std::wstring> expected;
         if (test.Call)
             expected.push_back(test.Call);
@@ -302,10 +302,10 @@ TEST_F(EventSystemStandinTest, RemoveTakesWhatTheQueryMatches)
         SCOPED_TRACE(testing::Message() << query.c_str());
         CComHolder<CLogonSink> sink(new CLogonSink);
         ASSERT_EQ(S_OK, Store(SubscriptionId, sink->Unknown()));
-        DWORD removes = EventSystemCallCount(L"EventSystem.Remove");
+        DWORD removes = ReadCallCount(L"EventSystem.Remove");
         int errorIndex = -1;
         EXPECT_EQ(S_OK, Remove(query, &errorIndex));
-        EXPECT_EQ(removes + 1, EventSystemCallCount(L"EventSystem.Remove"));
+        EXPECT_EQ(removes + 1, ReadCallCount(L"EventSystem.Remove"));
         EXPECT_FALSE(StoredSubscription(SubscriptionId));
         EXPECT_EQ(1u, sink->References());
         EXPECT_EQ(EVENT_S_NOSUBSCRIBERS, FireSensEvent(L"ISensLogon2.Logoff", 1));

@@ -1,4 +1,4 @@
-"""Scripting the wtsapi32.dll and iphlpapi.dll stand-ins from end-to-end tests.
+"""Scripting the stand-in DLLs from end-to-end tests.
 
 The stand-ins replace Wine's DLLs for one program: install() copies them
 beside it and selects native-then-builtin for that program's file name. They
@@ -6,11 +6,16 @@ read their script from HKLM\\SOFTWARE\\Kestrin Test at every call, so a test
 changes sessions and adapters while the program runs; without a script they
 answer as Wine does. Address change notifications are always the stand-in's:
 fire_address_change() completes every pending NotifyAddrChange.
+
+With directory=True, install() also puts the domain (netapi32.dll), the
+directory (activeds.dll and its NameTranslate class) and the COM+ event system
+(es.dll) beside the program; each stand-in counts its calls under CALLS_KEY.
 """
 import os
 import shutil
 import tempfile
 import time
+import uuid
 
 import kestrin
 
@@ -21,6 +26,15 @@ WTS_KEY = ROOT_KEY + r"\WTS"
 SESSIONS_KEY = WTS_KEY + r"\Sessions"
 IPHELPER_KEY = ROOT_KEY + r"\IPHelper"
 ADAPTERS_KEY = IPHELPER_KEY + r"\Adapters"
+NETAPI_KEY = ROOT_KEY + r"\NetAPI"
+ADSI_KEY = ROOT_KEY + r"\ADSI"
+EVENT_SYSTEM_KEY = ROOT_KEY + r"\EventSystem"
+CALLS_KEY = ROOT_KEY + r"\Calls"
+
+# COM classes the directory stand-ins serve, and the DLL of each.
+_CLASSES = {"{274FAE1F-3626-11D1-A3A4-00C04FB950DC}": "activeds.dll",   # NameTranslate
+            "{4E14FBA2-2E22-11D1-9964-00C04FBBB345}": "es.dll",         # CEventSystem
+            "{7542E960-79C7-11D1-88F9-0080C7D771BF}": "es.dll"}         # CEventSubscription
 
 # WTS_CONNECTSTATE_CLASS
 (WTS_ACTIVE, WTS_CONNECTED, WTS_CONNECT_QUERY, WTS_SHADOW, WTS_DISCONNECTED, WTS_IDLE, WTS_LISTEN,
@@ -34,18 +48,23 @@ WTS_CLIENT_PROTOCOL_TYPE = 16
 IF_ETHERNET, IF_WIRELESS, IF_LOOPBACK, IF_TUNNEL = 6, 71, 24, 131
 OPER_UP, OPER_DOWN = 1, 2
 
-_OVERRIDES = ("wtsapi32", "iphlpapi")
+_OVERRIDES = ("wtsapi32", "iphlpapi", "netapi32", "activeds")
 
 
 def _overrides_key(exe_name):
     return rf"HKCU\Software\Wine\AppDefaults\{exe_name}\DllOverrides"
 
 
-def install(folder, exe_name="Kestrin.exe", with_token=True):
+def _class_key(clsid):
+    return rf"HKLM\Software\Classes\CLSID\{clsid}"
+
+
+def install(folder, exe_name="Kestrin.exe", with_token=True, directory=False):
     """Puts the stand-ins beside a program and makes Wine load them for it.
 
     with_token=False installs the wtsapi32.dll of a system without
-    WTSQueryUserToken.
+    WTSQueryUserToken; directory=True adds the domain, directory and event
+    system stand-ins and points their COM classes at them.
     """
     if not STANDINS:
         raise RuntimeError("KESTRIN_STANDINS is not set (run the tests through CTest)")
@@ -53,14 +72,27 @@ def install(folder, exe_name="Kestrin.exe", with_token=True):
         os.path.join(STANDINS, "standins", "notoken", "wtsapi32.dll")
     shutil.copy(wtsapi32, os.path.join(folder, "wtsapi32.dll"))
     shutil.copy(os.path.join(STANDINS, "iphlpapi.dll"), os.path.join(folder, "iphlpapi.dll"))
-    for dll in _OVERRIDES:
+    for dll in _OVERRIDES[:2]:
         kestrin.reg_add(_overrides_key(exe_name), dll, "native,builtin")
+    if directory:
+        for dll in ("netapi32.dll", "activeds.dll", "es.dll"):
+            shutil.copy(os.path.join(STANDINS, dll), os.path.join(folder, dll))
+        for dll in _OVERRIDES[2:]:
+            kestrin.reg_add(_overrides_key(exe_name), dll, "native,builtin")
+        for clsid, dll in _CLASSES.items():
+            server = _class_key(clsid) + r"\InprocServer32"
+            kestrin.wine("reg", "add", server, "/ve", "/d", kestrin.windows_path(os.path.join(folder, dll)), "/f",
+                         check=True)
+            kestrin.reg_add(server, "ThreadingModel", "Both")
 
 
 def uninstall(exe_name="Kestrin.exe"):
     """Makes Wine load its own DLLs for the program again."""
     for dll in _OVERRIDES:
         kestrin.wine("reg", "delete", _overrides_key(exe_name), "/v", dll, "/f")
+    # Wine registers none of these classes itself.
+    for clsid in _CLASSES:
+        kestrin.reg_delete_key(_class_key(clsid))
 
 
 # --- writing the script -------------------------------------------------------
@@ -177,7 +209,75 @@ def fire_address_change():
     kestrin.reg_add(IPHELPER_KEY, "Change", value, "REG_DWORD")
 
 
+# --- netapi32 -----------------------------------------------------------------
+
+def script_domain_controller(domain, controller):
+    """NetGetDCName of the domain ("*": the primary domain) names this
+    controller (e.g. "\\\\DC1"), or fails with it when it is an int."""
+    kind = "REG_DWORD" if isinstance(controller, int) else "REG_SZ"
+    kestrin.reg_add(NETAPI_KEY + r"\Controllers", domain, controller, kind)
+
+
+def script_user_groups(user, groups):
+    """NetUserGetGroups on a scripted controller lists these global groups."""
+    _replace_key(NETAPI_KEY + r"\Groups", {user: list(groups)})
+
+
+# --- activeds -----------------------------------------------------------------
+
+def script_names(names):
+    """IADsNameTranslate::Set of each name (an NT4 account or a SID) finds the
+    object with this distinguished name, or fails with it when it is an int."""
+    _replace_key(ADSI_KEY + r"\Names", names)
+
+
+def script_objects(objects):
+    """ADsGetObject of each path binds an object whose memberOf is the value:
+    "" absent, a text one VT_BSTR, a list an array ("#<n>": a VT_I4 element)."""
+    _replace_key(ADSI_KEY + r"\Objects", objects)
+
+
+def set_translation_init_error(error):
+    """IADsNameTranslate::Init fails with this HRESULT; None or 0 ends that."""
+    _set_error(ADSI_KEY, "InitError", error)
+
+
+# --- es (COM+ event system) -----------------------------------------------------
+
+def stored_subscription(subscription_id):
+    """The subscription the event system holds under this ID, or None."""
+    key = rf"{EVENT_SYSTEM_KEY}\Subscriptions\{subscription_id}"
+    if kestrin.reg_query(key, "EventClassID") is None:
+        return None
+    return {name: (kestrin.reg_query(key, name) or (None, None))[1]
+            for name in ("SubscriptionName", "EventClassID", "MethodName", "PublisherID", "Subscriber")}
+
+
+def fire_sens_event(what, session=0, timeout=10):
+    """Fires an event ("ISensLogon2.Logon", "ISensLogon.Logoff", "IDispatch", ...)
+    at the stored subscribers of the process that loaded the stand-in; returns
+    the HRESULT it reports, or None when no process answered."""
+    tag = uuid.uuid4().hex
+    kestrin.reg_add(EVENT_SYSTEM_KEY, "Fire", f"{tag} {what} {session}")
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        fired = kestrin.reg_query(EVENT_SYSTEM_KEY, "Fired")
+        if fired and fired[1].startswith(tag + " "):
+            return int(fired[1].split()[1], 16)
+        time.sleep(0.1)
+    return None
+
+
+# --- every stand-in --------------------------------------------------------------
+
+def call_count(function):
+    """How often the stand-ins' function (e.g. "NameTranslate.Set") was called."""
+    value = kestrin.reg_query(CALLS_KEY, function)
+    return int(value[1], 16) if value else 0
+
+
 def clear():
-    """Deletes the whole script: both stand-ins answer as Wine does again."""
-    kestrin.reg_delete_key(WTS_KEY)
-    kestrin.reg_delete_key(IPHELPER_KEY)
+    """Deletes the whole script and the call counts: the stand-ins answer as
+    Wine does again (the event system: stores, nothing stored)."""
+    for key in (WTS_KEY, IPHELPER_KEY, NETAPI_KEY, ADSI_KEY, EVENT_SYSTEM_KEY, CALLS_KEY):
+        kestrin.reg_delete_key(key)

@@ -37,10 +37,17 @@
 // Creates the key as a volatile one (none of its subkeys may then be
 // lasting); {"created":true} or {"event":"error","code":...}.
 //
+//   KestrinTestHelper workstation
+//
+// The computer's name and workgroup or domain as NetWkstaGetInfo gives them
+// to the agent: {"computer":"VM","domain":"WORKGROUP"} (names without quotes
+// or backslashes, as NetBIOS names are).
+//
 // Boxes and consoles need Wine's X11 driver, so run it with DISPLAY set.
 #include <windows.h>
 
 #include <cstdio>
+#include <lm.h>
 #include <string>
 #include <vector>
 
@@ -358,10 +365,26 @@ int CreateVolatileKey(const wchar_t* path)
     printf("{\"created\":true}\n");
     return 0;
 }
+
+int PrintWorkstation()
+{
+    WKSTA_INFO_100* info = nullptr;
+    NET_API_STATUS status = NetWkstaGetInfo(nullptr, 100, reinterpret_cast<LPBYTE*>(&info));
+    if (status != NERR_Success)
+    {
+        printf("{\"event\":\"error\",\"code\":%lu}\n", status);
+        return 1;
+    }
+    printf("{\"computer\":\"%ls\",\"domain\":\"%ls\"}\n", info->wki100_computername, info->wki100_langroup);
+    NetApiBufferFree(info);
+    return 0;
+}
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
+    if (argc == 2 && lstrcmpW(argv[1], L"workstation") == 0)
+        return PrintWorkstation();
     if (argc == 3 && lstrcmpW(argv[1], L"volatile-key") == 0)
         return CreateVolatileKey(argv[2]);
     if (argc == 3 && lstrcmpW(argv[1], L"console-dump") == 0)

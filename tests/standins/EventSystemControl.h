@@ -1,8 +1,8 @@
 #pragma once
 
-#include <windows.h>
-
 #include "standins/CallCountControl.h"
+
+#include <windows.h>
 
 #include <optional>
 #include <string>

@@ -8,6 +8,7 @@
 #include "diag/ErrorText.h"
 #include "diag/Exception.h"
 #include "diag/Log.h"
+#include "identifiers/IdentLdap.h"
 #include "identifiers/NovellClient.h"
 #include "identity/Identity.h"
 #include "query/IOBufferPool.h"
@@ -169,8 +170,8 @@ bool CUserAgent::Initialize()
     DecideNetworkType(m_Options->Values().NetworkType);
     if (!InitializeIdentity())
         return false;
-    // Handing the Novell tree to the Novell identifier, and the LDAP server and
-    // settings to the LDAP identifier: not built yet.
+    // Handing the Novell tree to the Novell identifier: not built yet.
+    PassLdapSettings();
 
     LogMessage(L"Creating Registry Monitor");
     m_RegMonitor.AddWatch(OPTIONS_KEY, HKEY_LOCAL_MACHINE, false);
@@ -325,6 +326,18 @@ void CUserAgent::SetIdentificationServer()
         LogPrintf(LOG_IDENTITY, L"Identification Server: %s", server.c_str());
     else
         LogMessage(L"[!] No Identification Server configured.");
+}
+
+void CUserAgent::PassLdapSettings()
+{
+    if (m_EffectiveNetworkType.load() != NETWORK_LDAP || !m_Identity || !m_Options)
+        return;
+    auto* ldap = dynamic_cast<CIdentLdap*>(m_Identity->Identifier());
+    if (!ldap)
+        return;
+    OPTION_VALUES values = m_Options->Values();
+    ldap->SetServer(values.LdapServer);
+    ldap->SetSettings(values.LdapSettings);
 }
 
 bool CUserAgent::Start()
@@ -514,8 +527,7 @@ void CUserAgent::OnRegistryEvent()
         LogMessage(L"[!] CUserAgent::OnRegistryEvent(): Failed to load options;  Aborted");
         return;
     }
-    // Handing the reloaded LDAP server and settings to the LDAP identifier:
-    // not built yet.
+    PassLdapSettings();
     SetIdentificationServer();
 }
 

@@ -64,6 +64,8 @@ private:
     void DestroyQueryServer();
     bool CreateIdentity();
     bool InitializeIdentity();
+    // The LDAP identifier's copy of the server and settings options.
+    void PassLdapSettings();
     DWORD WaitTimeout() const;
     void IdentifyAtStartup();
     void RunLoop();

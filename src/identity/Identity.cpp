@@ -6,6 +6,7 @@
 #include "diag/Log.h"
 #include "identifiers/ComputerIdentity.h"
 #include "identifiers/IdentActiveDirectory.h"
+#include "identifiers/IdentLdap.h"
 #include "identifiers/SensLogonEvents.h"
 
 #include <new>
@@ -78,9 +79,11 @@ void CIdentity::CreateIdentifier(DWORD userType)
     case USER_TYPE_ACTIVE_DIRECTORY:
         m_Identifier.reset(new (std::nothrow) CIdentActiveDirectory());
         break;
-    case USER_TYPE_NOVELL:
     case USER_TYPE_LDAP:
-        // The Novell and LDAP identifiers: not built yet.
+        m_Identifier.reset(new (std::nothrow) CIdentLdap());
+        break;
+    case USER_TYPE_NOVELL:
+        // The Novell identifier: not built yet.
         throw CException(
             0, FormatString(L"[!] CIdentity::Initialize: No identifier for user type %lu in this build", userType));
     default:

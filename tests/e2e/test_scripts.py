@@ -113,17 +113,19 @@ class RunScriptTest(unittest.TestCase):
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
             udp.bind(("0.0.0.0", 1305))
 
-    def test_a_timed_run_and_an_interrupted_one(self):
+    def test_a_timed_run_and_an_interrupted_ldap_one(self):
         self.start("--seconds", "40", "--user", "ada")
         self.assertEqual(self.finish(), 0, self.output())
         self.assert_user_shown("ada")
         self.assert_nothing_left()
 
-        self.start("--user", "grace")
-        self.wait_for_output(r"^\[query logon-user\] Groups:")
+        # The directory's user by default, with the groups slapd holds.
+        self.start("--network", "ldap")
+        groups = self.wait_for_output(r"^\[query logon-user\] Groups:(.*)$")
         self.process.send_signal(signal.SIGINT)
         self.assertEqual(self.finish(), 0, self.output())
-        self.assert_user_shown("grace")
+        self.assert_user_shown("alice")
+        self.assertEqual(groups.group(1).strip(), "staff, developers")
         self.assert_nothing_left()
 
 

@@ -192,12 +192,9 @@ TEST(IdentityInitialize, ActiveDirectoryTypeCreatesTheIdentifier)
     EXPECT_FALSE(computer.Name.empty());
 }
 
-TEST(IdentityInitialize, DirectoryTypesWithoutTheirIdentifierFailLoudly)
+TEST(IdentityInitialize, NovellWithoutItsIdentifierFailsLoudly)
 {
-    for (DWORD type : {CIdentity::USER_TYPE_NOVELL, CIdentity::USER_TYPE_LDAP})
-    {
-        CIdentity identity(nullptr);
-        EXPECT_THROW(identity.Initialize(type), CException) << type;
-        EXPECT_EQ(identity.Identifier(), nullptr);
-    }
+    CIdentity identity(nullptr);
+    EXPECT_THROW(identity.Initialize(CIdentity::USER_TYPE_NOVELL), CException);
+    EXPECT_EQ(identity.Identifier(), nullptr);
 }

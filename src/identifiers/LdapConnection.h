@@ -1,0 +1,54 @@
+#pragma once
+
+#include "agent/Options.h"
+#include "identifiers/LdapHolders.h"
+
+#include <string>
+#include <vector>
+
+// One conversation with the LDAP server for one identification: init, bind,
+// the searches for the user and the user's groups, unbind when it goes. A
+// failed step leaves its one-line reason in ErrorText().
+class CLdapConnection
+{
+public:
+    static constexpr ULONG Port = 389;
+
+    CLdapConnection(std::wstring server, LDAP_SETTINGS settings);
+
+    // Opens the session and selects protocol version 3.
+    bool Initialize();
+    // Binds with the configured DN and password; empty ones bind anonymously.
+    bool Connect();
+    // Takes the base from the root DSE when it names exactly one naming
+    // context; else the base stays empty. Failures are silent.
+    void DiscoverBaseSearchPath();
+    // Finds the user's entry and the groups of its gidNumber; true when the
+    // entry was found.
+    bool FindUser(const std::wstring& name);
+    // Adds the groups that list the user in the member attribute.
+    bool FindGroupsByMember();
+
+    const std::wstring& Server() const { return m_Server; }
+    const std::wstring& BaseSearchPath() const { return m_Settings.LdapBaseSearchPath; }
+    const std::wstring& ErrorText() const { return m_ErrorText; }
+    const std::wstring& UserDN() const { return m_UserDN; }
+    const std::vector<std::wstring>& GroupDNs() const { return m_GroupDNs; }
+
+private:
+    CLdapMessage Search(const std::wstring& filter, const std::vector<std::wstring>& attributes);
+    bool FindGroupsByGid(const std::wstring& gid);
+    bool AddGroupsFound(const std::wstring& filter);
+    void AddGroupDN(const std::wstring& dn);
+    std::wstring EntryDN(LDAPMessage* entry) const;
+    std::vector<std::wstring> EntryValues(LDAPMessage* entry, const wchar_t* attribute) const;
+    std::wstring FailureMessage(ULONG code) const;
+
+    CLdapSession m_Session;
+    std::wstring m_Server;
+    LDAP_SETTINGS m_Settings;
+    std::wstring m_ErrorText;
+    std::wstring m_UserDN;
+    std::wstring m_UserName;
+    std::vector<std::wstring> m_GroupDNs;
+};

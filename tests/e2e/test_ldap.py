@@ -1,0 +1,178 @@
+"""End-to-end tests of the LDAP identity: the real service under Wine, its user
+from a scripted console session, looked up in a real slapd and reported to the
+reference Identification Server."""
+import os
+import time
+import unittest
+
+import kestrin
+import slapd
+import standins
+from test_query import nqrp, REPLY_WAIT
+
+OPTIONS = kestrin.OPTIONS_KEY
+UNREACHABLE = "127.0.0.1:1"
+
+
+class LdapServiceTestCase(unittest.TestCase):
+    """One slapd for the class; per test, the service with the LDAP network
+    type and a console session of the user the test names."""
+
+    CONTEXTS = 1
+
+    @classmethod
+    def setUpClass(cls):
+        folder = os.path.join(os.environ["KESTRIN_E2E_WORK"], "slapd", cls.__name__)
+        cls.directory = slapd.Slapd(folder, contexts=cls.CONTEXTS).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.directory.stop()
+
+    def setUp(self):
+        kestrin.remove_service()
+        kestrin.reg_delete_key(OPTIONS)
+        self.install = kestrin.Install(self.id())
+        self.assertEqual(self.install.run("-i")[1], 0)
+        standins.clear()
+        standins.install(self.install.folder)
+        self.ready = kestrin.HeldEvent(r"Global\TermSrvReadyEvent")
+        self.server = None
+        self.computer = kestrin.helper_json("workstation")["computer"]
+        standins.script_adapter(1, description="Wired", addresses=["10.20.30.40"])
+        for name, value in (("Network Type", "LDAP"), ("LDAP Server", self.directory.host_text),
+                            ("Identification Server", "127.0.0.1")):
+            kestrin.reg_add(OPTIONS, name, value)
+        kestrin.reg_add(OPTIONS, "Identification Server Reporting", 1, "REG_DWORD")
+
+    def tearDown(self):
+        kestrin.remove_service()
+        if self.server:
+            self.server.stop()
+        self.ready.release()
+        standins.clear()
+        standins.uninstall()
+        kestrin.reg_delete_key(OPTIONS)
+
+    def start(self, user):
+        standins.script_session(1, user_name=user, domain_name=self.computer, win_station_name="Console")
+        self.server = kestrin.IdentServer(self.install.folder)
+        kestrin.sc("start", "Kestrin")
+        self.assertEqual(kestrin.wait_for_state("RUNNING"), "RUNNING", self.install.log_lines())
+
+    def report(self):
+        reports = self.server.wait_for_reports(1)
+        self.assertTrue(reports, self.install.log_lines())
+        return reports[0]
+
+    def wait_for_report_of(self, dn, timeout=30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if any(report.get("user_dn") == dn for report in self.server.reports()):
+                return True
+            time.sleep(0.2)
+        return False
+
+    def line(self, user, text):
+        return f"[LDAP] {self.directory.host_text} | ({user}) {text}"
+
+    def base_line(self, base):
+        return f"[LDAP] {self.directory.host_text} | Server Search Base Path = {base}"
+
+
+def groups(*dns):
+    return [dn.split(",")[0][3:] for dn in dns]
+
+
+class LdapDirectoryTest(LdapServiceTestCase):
+
+    def test_anonymous_bind_finds_primary_then_member_groups_once(self):
+        self.start("alice")
+        report = self.report()
+        self.assertEqual(report["user_dn"], slapd.ALICE_DN)
+        self.assertEqual(report["user_ou"], "Sales.People")
+        # staff is alice's group by gidNumber and by membership: first, once.
+        self.assertEqual([group["dn"] for group in report["groups"]], [slapd.STAFF_DN, slapd.DEVELOPERS_DN])
+        lines = self.install.log_lines()
+        self.assertIn(self.base_line(slapd.BASE_DN), lines)
+        kestrin.assert_in_order(self, lines, [self.line("alice", f"UserDN => {slapd.ALICE_DN}"),
+                                              self.line("alice", f"GroupDN => {slapd.STAFF_DN}"),
+                                              self.line("alice", f"GroupDN => {slapd.DEVELOPERS_DN}")])
+        logon = nqrp.query("127.0.0.1", "logon-user", timeout=REPLY_WAIT)
+        self.assertIsNotNone(logon)
+        self.assertEqual(logon["groups"], groups(slapd.STAFF_DN, slapd.DEVELOPERS_DN))
+
+    def test_binds_with_the_configured_dn_and_password(self):
+        cases = [
+            # (password, DN reported, failure line)
+            (slapd.READER_PASSWORD, slapd.BOB_DN, None),
+            ("wrong", "", f"[!] Error connecting to LDAP server (0x31) {self.directory.host_text} => "
+                          "Invalid Credentials"),
+        ]
+        for password, dn, failure in cases:
+            with self.subTest(password=password):
+                kestrin.remove_service()
+                self.assertEqual(self.install.run("-i")[1], 0)
+                if self.server:
+                    self.server.stop()
+                kestrin.reg_add(OPTIONS, "LDAP Bind User DN", slapd.READER_DN)
+                kestrin.reg_add(OPTIONS, "LDAP Bind User Password", password)
+                kestrin.reg_add(OPTIONS, "LDAP Base Search Path", slapd.BASE_DN)
+                self.start("bob")
+                report = self.report()
+                self.assertEqual(report["user"], rf"{self.computer}\bob")
+                self.assertEqual(report.get("user_dn", ""), dn)
+                if failure:
+                    lines = self.install.log_lines()
+                    self.assertIn(failure, lines)
+                    self.assertIn("[!] CIdentity::IdentifyStartup: Failed to get user identity (0x80000000)", lines)
+                    self.assertEqual(report.get("groups", []), [])
+                else:
+                    self.assertEqual([group["dn"] for group in report["groups"]], [slapd.BOBS_DN, slapd.STAFF_DN])
+
+    def test_a_user_not_in_the_directory_keeps_name_and_domain(self):
+        self.start("dave")
+        report = self.report()
+        self.assertEqual(report["user"], rf"{self.computer}\dave")
+        self.assertEqual((report["user_dn"], report["groups"]), ("", []))
+        self.assertIn(f"[!] LDAP server ({self.directory.host_text}) unable to find user (dave) in directory.",
+                      self.install.log_lines())
+
+    def test_names_with_filter_characters_match_only_themselves(self):
+        for user, dn, group in ((slapd.ODD_UID, slapd.ODD_DN, slapd.ODD_GROUP_DN),
+                                (slapd.STAR_UID, slapd.STAR_DN, slapd.STARS_DN)):
+            with self.subTest(user=user):
+                kestrin.remove_service()
+                self.assertEqual(self.install.run("-i")[1], 0)
+                if self.server:
+                    self.server.stop()
+                self.start(user)
+                report = self.report()
+                self.assertEqual(report["user_dn"], dn)
+                self.assertEqual([group["dn"] for group in report["groups"]], [group])
+
+    def test_a_reloaded_server_is_used_from_the_next_identification(self):
+        kestrin.reg_add(OPTIONS, "LDAP Server", UNREACHABLE)
+        self.start("alice")
+        self.assertEqual(self.report().get("user_dn", ""), "")
+        self.assertTrue(any(line.startswith(f"[!] Error connecting to LDAP server (0x51) {UNREACHABLE} => ")
+                            for line in self.install.log_lines()), self.install.log_lines())
+        kestrin.reg_add(OPTIONS, "LDAP Server", self.directory.host_text)
+        self.assertTrue(self.install.wait_for_log("CUserAgent::OnRegistryEvent(): Reloading options"))
+        standins.fire_address_change()
+        self.assertTrue(self.wait_for_report_of(slapd.ALICE_DN), self.install.log_lines())
+
+
+class LdapTwoContextsTest(LdapServiceTestCase):
+    CONTEXTS = 2
+
+    def test_several_naming_contexts_leave_the_base_empty(self):
+        self.start("alice")
+        self.report()
+        lines = self.install.log_lines()
+        self.assertIn(self.base_line(""), lines)
+        self.assertNotIn(self.base_line(slapd.BASE_DN), lines)
+
+
+if __name__ == "__main__":
+    unittest.main()

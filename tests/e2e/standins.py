@@ -10,6 +10,9 @@ fire_address_change() completes every pending NotifyAddrChange.
 With directory=True, install() also puts the domain (netapi32.dll), the
 directory (activeds.dll and its NameTranslate class) and the COM+ event system
 (es.dll) beside the program; each stand-in counts its calls under CALLS_KEY.
+
+The Novell client (calwin32, locwin32 and netwin32.dll) is loaded from the
+system folder: install_novell() copies it into the prefix's system32.
 """
 import os
 import shutil
@@ -29,6 +32,7 @@ ADAPTERS_KEY = IPHELPER_KEY + r"\Adapters"
 NETAPI_KEY = ROOT_KEY + r"\NetAPI"
 ADSI_KEY = ROOT_KEY + r"\ADSI"
 EVENT_SYSTEM_KEY = ROOT_KEY + r"\EventSystem"
+NOVELL_KEY = ROOT_KEY + r"\Novell"
 CALLS_KEY = ROOT_KEY + r"\Calls"
 
 # COM classes the directory stand-ins serve, and the DLL of each.
@@ -115,10 +119,14 @@ def _reg_value(name, value):
     return f"{_reg_string(name)}={_reg_string(value)}"
 
 
-def _replace_key(key, values):
-    """Deletes the key and writes it anew with these values, in one reg import."""
+def _replace_key(key, values, subkeys=None):
+    """Deletes the key and writes it anew with these values, and subkeys
+    (relative path: values), in one reg import."""
     lines = ["Windows Registry Editor Version 5.00", "", f"[-{_reg_key(key)}]", "", f"[{_reg_key(key)}]"]
     lines += [_reg_value(name, value) for name, value in values.items() if value is not None]
+    for path, subkey_values in (subkeys or {}).items():
+        lines += ["", f"[{_reg_key(key)}\\{path}]"]
+        lines += [_reg_value(name, value) for name, value in subkey_values.items() if value is not None]
     with tempfile.NamedTemporaryFile("w", suffix=".reg", encoding="utf-16", newline="\r\n",
                                      delete=False) as script:
         script.write("\n".join(lines) + "\n")
@@ -268,6 +276,59 @@ def fire_sens_event(what, session=0, timeout=10):
     return None
 
 
+# --- Novell client (calwin32, locwin32, netwin32) ---------------------------------
+
+_NOVELL_DLLS = ("calwin32.dll", "locwin32.dll", "netwin32.dll")
+
+
+def _system32():
+    return os.path.join(kestrin.PREFIX, "drive_c", "windows", "system32")
+
+
+def install_novell(missing_whoami=False):
+    """Copies the Novell client into the prefix's system32, where the program
+    looks for it; missing_whoami=True installs a netwin32.dll without NWDSWhoAmI."""
+    if not STANDINS:
+        raise RuntimeError("KESTRIN_STANDINS is not set (run the tests through CTest)")
+    for dll in _NOVELL_DLLS:
+        folder = "novell-missing" if missing_whoami and dll == "netwin32.dll" else "novell"
+        shutil.copy(os.path.join(STANDINS, "standins", folder, dll), os.path.join(_system32(), dll))
+
+
+def uninstall_novell():
+    """Removes the Novell client from the prefix: the system has none again."""
+    for dll in _NOVELL_DLLS:
+        try:
+            os.unlink(os.path.join(_system32(), dll))
+        except FileNotFoundError:
+            pass
+
+
+def script_novell(who_am_i=None, tree=None, objects=None, calls_init_failures=None, errors=None):
+    """Replaces the Novell client's script (and what it saw).
+
+    who_am_i: NWDSWhoAmI's answer (else "[Root]"); tree: the only tree
+    NWDSSetContext accepts; objects: {"cn=u.ou=s.o=a": ["cn=staff.o=a", ...]},
+    each object's "Group Membership" in order, None for an object without it
+    (a value starting "!" cannot be read); calls_init_failures: how many times
+    NWCallsInit fails first; errors: {"NWDSRead": -601, ...}, the function's
+    result instead of its work (NWLlocaleconv: a null pointer).
+    """
+    subkeys = {rf"Objects\{name}": {"Group Membership": None if groups is None else list(groups)}
+               for name, groups in (objects or {}).items()}
+    if errors:
+        subkeys["Errors"] = dict(errors)
+    _replace_key(NOVELL_KEY, {"WhoAmI": who_am_i, "Tree": tree, "CallsInitFailures": calls_init_failures},
+                 subkeys)
+
+
+def novell_seen(name):
+    """What the client was last asked for: "Tree", "NameContext" or "Read"
+    (an object name); None when it was not asked."""
+    value = kestrin.reg_query(NOVELL_KEY + r"\Seen", name)
+    return value[1] if value else None
+
+
 # --- every stand-in --------------------------------------------------------------
 
 def call_count(function):
@@ -279,5 +340,5 @@ def call_count(function):
 def clear():
     """Deletes the whole script and the call counts: the stand-ins answer as
     Wine does again (the event system: stores, nothing stored)."""
-    for key in (WTS_KEY, IPHELPER_KEY, NETAPI_KEY, ADSI_KEY, EVENT_SYSTEM_KEY, CALLS_KEY):
+    for key in (WTS_KEY, IPHELPER_KEY, NETAPI_KEY, ADSI_KEY, EVENT_SYSTEM_KEY, NOVELL_KEY, CALLS_KEY):
         kestrin.reg_delete_key(key)

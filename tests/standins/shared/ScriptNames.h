@@ -57,4 +57,17 @@ constexpr wchar_t MethodName[] = L"MethodName";
 constexpr wchar_t PublisherID[] = L"PublisherID";
 constexpr wchar_t Subscriber[] = L"Subscriber";
 constexpr wchar_t PerUser[] = L"PerUser";
+
+constexpr wchar_t NovellKey[] = L"SOFTWARE\\Kestrin Test\\Novell";
+// One REG_DWORD per function: its result instead of its work.
+constexpr wchar_t NovellErrorsKey[] = L"SOFTWARE\\Kestrin Test\\Novell\\Errors";
+// One key per directory object, with a REG_MULTI_SZ per attribute.
+constexpr wchar_t NovellObjectsKey[] = L"SOFTWARE\\Kestrin Test\\Novell\\Objects";
+// Written by the stand-in: what the client was last asked for.
+constexpr wchar_t NovellSeenKey[] = L"SOFTWARE\\Kestrin Test\\Novell\\Seen";
+constexpr wchar_t CallsInitFailures[] = L"CallsInitFailures";
+constexpr wchar_t Tree[] = L"Tree";
+constexpr wchar_t WhoAmI[] = L"WhoAmI";
+constexpr wchar_t NameContext[] = L"NameContext";
+constexpr wchar_t Read[] = L"Read";
 } // namespace ScriptNames

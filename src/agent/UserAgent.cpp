@@ -9,6 +9,7 @@
 #include "diag/Exception.h"
 #include "diag/Log.h"
 #include "identifiers/IdentLdap.h"
+#include "identifiers/IdentNovell.h"
 #include "identifiers/NovellClient.h"
 #include "identity/Identity.h"
 #include "query/IOBufferPool.h"
@@ -170,7 +171,7 @@ bool CUserAgent::Initialize()
     DecideNetworkType(m_Options->Values().NetworkType);
     if (!InitializeIdentity())
         return false;
-    // Handing the Novell tree to the Novell identifier: not built yet.
+    PassNovellTree();
     PassLdapSettings();
 
     LogMessage(L"Creating Registry Monitor");
@@ -249,8 +250,12 @@ bool CUserAgent::InitializeNovell()
     }
     if (!IsNovellClientInstalled())
         SetLastError(ERROR_MOD_NOT_FOUND);
-    // Loading the client's functions and initialising the client: not built
-    // yet, so a detected client cannot be initialised.
+    else if (LoadNovellFunctions() && InitializeNovellClient())
+    {
+        NovellClientInitialized.store(true);
+        m_NovellInitialized.store(true);
+        return true;
+    }
     LogMessage(L"[!] CUserAgent::InitializeNovell(): Failed to initialize Novell");
     return false;
 }
@@ -326,6 +331,14 @@ void CUserAgent::SetIdentificationServer()
         LogPrintf(LOG_IDENTITY, L"Identification Server: %s", server.c_str());
     else
         LogMessage(L"[!] No Identification Server configured.");
+}
+
+void CUserAgent::PassNovellTree()
+{
+    if (m_EffectiveNetworkType.load() != NETWORK_NOVELL || !m_Identity || !m_Options)
+        return;
+    if (auto* novell = dynamic_cast<CIdentNovell*>(m_Identity->Identifier()))
+        novell->SetTree(m_Options->Values().NovellTree);
 }
 
 void CUserAgent::PassLdapSettings()

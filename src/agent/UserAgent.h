@@ -64,6 +64,8 @@ private:
     void DestroyQueryServer();
     bool CreateIdentity();
     bool InitializeIdentity();
+    // The Novell identifier's tree, set once at start.
+    void PassNovellTree();
     // The LDAP identifier's copy of the server and settings options.
     void PassLdapSettings();
     DWORD WaitTimeout() const;

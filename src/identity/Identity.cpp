@@ -7,6 +7,7 @@
 #include "identifiers/ComputerIdentity.h"
 #include "identifiers/IdentActiveDirectory.h"
 #include "identifiers/IdentLdap.h"
+#include "identifiers/IdentNovell.h"
 #include "identifiers/SensLogonEvents.h"
 
 #include <new>
@@ -83,9 +84,8 @@ void CIdentity::CreateIdentifier(DWORD userType)
         m_Identifier.reset(new (std::nothrow) CIdentLdap());
         break;
     case USER_TYPE_NOVELL:
-        // The Novell identifier: not built yet.
-        throw CException(
-            0, FormatString(L"[!] CIdentity::Initialize: No identifier for user type %lu in this build", userType));
+        m_Identifier.reset(new (std::nothrow) CIdentNovell());
+        break;
     default:
         throw CException(0, FormatString(L"[!] CIdentity::Initialize: Unhandled user type %lu", userType));
     }

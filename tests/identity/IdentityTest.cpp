@@ -3,6 +3,8 @@
 #include "LogCapture.h"
 #include "common/Thread.h"
 #include "diag/Exception.h"
+#include "identifiers/IdentLdap.h"
+#include "identifiers/IdentNovell.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -192,9 +194,12 @@ TEST(IdentityInitialize, ActiveDirectoryTypeCreatesTheIdentifier)
     EXPECT_FALSE(computer.Name.empty());
 }
 
-TEST(IdentityInitialize, NovellWithoutItsIdentifierFailsLoudly)
+TEST(IdentityInitialize, DirectoryTypesGetTheirIdentifiers)
 {
-    CIdentity identity(nullptr);
-    EXPECT_THROW(identity.Initialize(CIdentity::USER_TYPE_NOVELL), CException);
-    EXPECT_EQ(identity.Identifier(), nullptr);
+    CIdentity novell(nullptr);
+    novell.Initialize(CIdentity::USER_TYPE_NOVELL);
+    EXPECT_NE(dynamic_cast<CIdentNovell*>(novell.Identifier()), nullptr);
+    CIdentity ldap(nullptr);
+    ldap.Initialize(CIdentity::USER_TYPE_LDAP);
+    EXPECT_NE(dynamic_cast<CIdentLdap*>(ldap.Identifier()), nullptr);
 }

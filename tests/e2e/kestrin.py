@@ -11,6 +11,7 @@ import re
 import shutil
 import signal
 import subprocess
+import tempfile
 import threading
 import time
 import unittest
@@ -55,6 +56,20 @@ def wine(*args, timeout=60, display=False, check=False):
         raise AssertionError(f"wine {' '.join(args)} failed ({result.returncode}): "
                              f"{result.stdout}{result.stderr}")
     return result
+
+
+def thread_stacks(process_id):
+    """Every thread's stack of a running Windows process, as winedbg shows it:
+    for a failure message, where a process that stopped answering waits."""
+    with tempfile.NamedTemporaryFile("w", suffix=".txt", dir=WORK, delete=False) as commands:
+        commands.write(f"attach 0x{process_id:x}\nbt all\ndetach\n")
+    try:
+        result = wine("winedbg", "--file", windows_path(commands.name), timeout=120)
+        return result.stdout + result.stderr
+    except subprocess.TimeoutExpired:
+        return "winedbg did not answer"
+    finally:
+        os.unlink(commands.name)
 
 
 def windows_path(path):

@@ -136,6 +136,16 @@ class RegistryMonitorTest(ServiceTestCase):
     def reloads(self):
         return self.install.log_lines().count(RELOAD)
 
+    def assert_reloads(self, count, expected):
+        if count != expected:
+            self.fail(f"{count} reloads, not {expected}\n{self.diagnosis()}")
+
+    def diagnosis(self):
+        """The agent's log, and where its threads are when it stopped logging."""
+        text = "\n".join(self.install.log_lines()) + f"\nservice: {kestrin.service_state()}\n"
+        process_id = self.install.process_id()
+        return text + (kestrin.thread_stacks(process_id)[-8000:] if process_id else "no process id")
+
     def wait_for_reloads(self, count, timeout=12):
         deadline = time.monotonic() + timeout
         while self.reloads() < count and time.monotonic() < deadline:
@@ -148,9 +158,9 @@ class RegistryMonitorTest(ServiceTestCase):
             if value < 2:
                 time.sleep(0.6)
         last_change = datetime.datetime.now().replace(microsecond=0)
-        self.assertEqual(self.wait_for_reloads(1), 1, self.install.log_lines())
+        self.assert_reloads(self.wait_for_reloads(1), 1)
         time.sleep(6)
-        self.assertEqual(self.reloads(), 1, self.install.log_lines())
+        self.assert_reloads(self.reloads(), 1)
         # Never before the settle time (less a second for the line times'
         # whole seconds and one for the monitor seeing the change late); no
         # upper bound, which a loaded machine may stretch.
@@ -160,23 +170,24 @@ class RegistryMonitorTest(ServiceTestCase):
     def test_new_subkey_counts_but_changes_inside_it_do_not(self):
         subkey = OPTIONS + r"\Test Subkey"
         kestrin.reg_add(subkey, "Name", "first")
-        self.assertEqual(self.wait_for_reloads(1), 1, self.install.log_lines())
+        self.assert_reloads(self.wait_for_reloads(1), 1)
         kestrin.reg_add(subkey, "Name", "second")
         time.sleep(7)
-        self.assertEqual(self.reloads(), 1, self.install.log_lines())
+        self.assert_reloads(self.reloads(), 1)
 
     def test_a_changed_server_is_logged_after_the_reload(self):
         kestrin.reg_add(OPTIONS, "Identification Server Reporting", 1, "REG_DWORD")
         kestrin.reg_add(OPTIONS, "Identification Server", "new-server.example")
-        self.assertEqual(self.wait_for_reloads(1), 1, self.install.log_lines())
+        self.assert_reloads(self.wait_for_reloads(1), 1)
         self.assertTrue(self.install.wait_for_log("Identification Server: new-server.example"))
         kestrin.assert_in_order(self, self.install.log_lines(), [
             "[!] No Identification Server configured.", RELOAD, "Identification Server: new-server.example"])
 
     def test_a_failed_reload_keeps_the_agent_running(self):
         kestrin.reg_add(OPTIONS, "Network Type", "ActiveDirectory")
-        self.assertTrue(self.install.wait_for_log(
-            "[!] CUserAgent::OnRegistryEvent(): Failed to load options;  Aborted", timeout=12), self.install.log_lines())
+        if not self.install.wait_for_log("[!] CUserAgent::OnRegistryEvent(): Failed to load options;  Aborted",
+                                         timeout=12):
+            self.fail(self.diagnosis())
         self.assertEqual(kestrin.service_state(), "RUNNING")
 
 

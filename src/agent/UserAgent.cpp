@@ -77,6 +77,15 @@ void SetTheAgent(CUserAgent* agent)
     ReleaseSRWLockExclusive(&AgentPointerLock);
 }
 
+bool AgentServiceRunning()
+{
+    AcquireSRWLockShared(&AgentPointerLock);
+    CUserAgent* agent = Agent.load();
+    bool running = agent && agent->ServiceRunning();
+    ReleaseSRWLockShared(&AgentPointerLock);
+    return running;
+}
+
 void SignalStop()
 {
     LogMessage(L"Signaling the service to stop");

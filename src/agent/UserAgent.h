@@ -102,6 +102,8 @@ void SetTheAgent(CUserAgent* agent);
 
 // Logs and sets the stop event of the process's agent, if there is one.
 void SignalStop();
+// Whether an agent exists and has reached its main loop; safe from any thread.
+bool AgentServiceRunning();
 
 // Hands a session event to the process's agent, if there is one; the agent is
 // not freed while it handles the event.

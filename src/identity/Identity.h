@@ -78,6 +78,8 @@ public:
     // Copies the identity to the "Current User" subkey; throws CException
     // when the key cannot be opened.
     void RegLogIdent(const COMPUTER_IDENTITY* computer, const USER_IDENTITY* user);
+    // Prunes the groups to the server's group assignments when pruning is on.
+    bool GetGroupAssignments(std::vector<USER_GROUP>& groups);
 
     DWORD UpdateIPAddresses();
 

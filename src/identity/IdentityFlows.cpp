@@ -7,6 +7,7 @@
 #include "identifiers/ComputerIdentity.h"
 #include "identity/Identity.h"
 #include "identity/ReportProtocol.h"
+#include "update/GroupAssignments.h"
 
 #include <windows.h>
 
@@ -152,6 +153,11 @@ void CIdentity::ForceStartupFlags(IDENTITY& sent, DWORD sessionId)
         sent.User.Flags = USER_NAME_VALID | USER_DN_VALID | USER_GROUPS_VALID;
 }
 
+bool CIdentity::GetGroupAssignments(std::vector<USER_GROUP>& groups)
+{
+    return ::GetGroupAssignments(ServerName(), groups);
+}
+
 DWORD CIdentity::IdentifyStartup()
 {
     AGENT_VERSION agent = ReadAgentVersion();
@@ -171,7 +177,7 @@ DWORD CIdentity::IdentifyStartup()
     GetIdentity(snapshot, &agent, &computer);
     USER_IDENTITY user = snapshot.User;
     DWORD session = IdentifyStartupUser(user);
-    // Pruning the groups to the server's group assignments: not built yet.
+    GetGroupAssignments(user.Groups);
     IDENTITY stored;
     GetIdentity(stored, nullptr, nullptr, &user, &session);
     RegLogIdent(&snapshot.Computer, &user);
@@ -224,7 +230,7 @@ DWORD CIdentity::TriggerUserChange(bool refreshComputer)
     }
     USER_IDENTITY user;
     DWORD session = IdentifyChangedUser(user);
-    // Pruning the groups to the server's group assignments: not built yet.
+    GetGroupAssignments(user.Groups);
     IDENTITY snapshot;
     GetIdentity(snapshot, nullptr, refreshComputer ? &computer : nullptr, &user, &session);
     LogGroupsOf(L"TriggerUserChange", snapshot.User);
@@ -267,8 +273,8 @@ void CIdentity::OnIdentifyLogonUser(DWORD sessionId, const USER_IDENTITY& user)
 {
     IDENTITY snapshot;
     GetIdentity(snapshot, nullptr, nullptr, &user, &sessionId);
-    // Pruning the groups to the server's group assignments, and storing the
-    // pruned user again: not built yet.
+    GetGroupAssignments(snapshot.User.Groups);
+    GetIdentity(snapshot, nullptr, nullptr, &snapshot.User, &sessionId);
     LogGroupsOf(L"OnIdentifyLogonUser", snapshot.User);
     LogPrintf(LOG_IDENTITY,
               L"[IDENT] Logon user identity:\r\n    User Name:   %s\r\n    User DN:     %s\r\n    User Groups: %s\r\n",

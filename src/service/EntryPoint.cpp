@@ -6,6 +6,7 @@
 #include "diag/StructuredException.h"
 #include "service/ServiceControl.h"
 #include "service/ServiceHandle.h"
+#include "update/Update.h"
 
 #include <windows.h>
 
@@ -19,13 +20,40 @@ constexpr unsigned BuildMajor = 2;
 constexpr unsigned BuildMinor = 1;
 constexpr unsigned BuildPatch = 14;
 
+constexpr DWORD UpdateThreadStopMs = 10000;
+
+// A thread that does not end in time is ended with its wait's result, which
+// becomes its exit reason.
+long EndUpdateThread(CUpdate& update)
+{
+    update.SignalStopEvent();
+    long reason = update.Join(UpdateThreadStopMs);
+    if (reason == CThread::EXIT_TIMEOUT || reason == CThread::EXIT_WAIT_ERROR)
+        update.Terminate(reason);
+    return reason;
+}
+
 int RunServiceRole()
 {
-    // The update thread, which starts before the dispatcher takes this thread
-    // and is waited for after it returns: not built yet.
+    // Without an update thread the service still runs, only without updates.
+    CUpdate update;
+    update.Start();
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(ServiceName), ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table))
-        return static_cast<int>(GetLastError());
+    {
+        int error = static_cast<int>(GetLastError());
+        EndUpdateThread(update);
+        return error;
+    }
+    LogMessage(L"Waiting for update thread to complete ...");
+    long reason = EndUpdateThread(update);
+    if (reason == CThread::EXIT_TIMEOUT || reason == CThread::EXIT_WAIT_ERROR)
+    {
+        LogPrintf(LOG_ERROR, L"Unable to obtain update thread exit code. Reason = %s", CThread::ExitReasonText(reason));
+        TheLogFile().Close();
+    }
+    // Starting the service again after an installed update: not built yet
+    // (no update is installed yet).
     return 0;
 }
 

@@ -276,11 +276,11 @@ TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "to
 class IdentServer:
     """The reference Identification Server on loopback, its reports as dicts."""
 
-    def __init__(self, folder, reply="ok", listen="127.0.0.1"):
+    def __init__(self, folder, reply="ok", listen="127.0.0.1", extra=()):
         self.output = os.path.join(folder, f"reports-{time.monotonic_ns()}.jsonl")
         self.process = subprocess.Popen(
             ["python3", os.path.join(TOOLS, "ident-server"), "--listen", listen, "--reply", reply,
-             "--output", self.output],
+             "--output", self.output, *extra],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         # The server announces itself once it listens.
         line = self.process.stderr.readline()
@@ -295,6 +295,14 @@ class IdentServer:
             return []
         # The agent's HTTP requests share the file.
         return [line for line in lines if "http" not in line]
+
+    def requests(self):
+        """The HTTP requests the server answered, as {"http", "status", ...}."""
+        try:
+            with open(self.output, encoding="utf-8") as f:
+                return [line for line in map(json.loads, filter(str.strip, f)) if "http" in line]
+        except FileNotFoundError:
+            return []
 
     def wait_for_reports(self, count, timeout=30):
         deadline = time.monotonic() + timeout

@@ -1,0 +1,141 @@
+#include "update/HttpClient.h"
+
+#include "common/Handle.h"
+#include "diag/ErrorText.h"
+#include "diag/Log.h"
+#include "update/HttpSession.h"
+
+#include <cstring>
+#include <cwchar>
+#include <new>
+#include <vector>
+
+bool HTTP_CONNECTION::Connect()
+{
+    if (Handle)
+        return true;
+    Handle.Reset(ConnectHttp(Server.c_str()));
+    if (Handle)
+        return true;
+    LastError = GetLastError();
+    CErrorText text;
+    LogPrintf(LOG_ERROR, L"Unable to connect to Server \"%s\".\r\n    %s. Error code = %ld.", Server.c_str(),
+              HttpErrorText(LastError, text), (long)LastError);
+    return false;
+}
+
+bool HTTP_REQUEST::Get(const wchar_t* path)
+{
+    Request.Reset();
+    StatusCode = 0;
+    Request.Reset(WinHttpOpenRequest(Connection, L"GET", path, L"HTTP/1.1", WINHTTP_NO_REFERER,
+                                     WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_BYPASS_PROXY_CACHE));
+    if (!Request ||
+        !WinHttpSendRequest(Request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !WinHttpReceiveResponse(Request.Get(), nullptr))
+    {
+        LastError = GetLastError();
+        return false;
+    }
+    LastError = 0;
+    QueryNumber(WINHTTP_QUERY_STATUS_CODE, StatusCode);
+    return StatusCode == HTTP_STATUS_OK;
+}
+
+bool HTTP_REQUEST::QueryNumber(DWORD infoLevel, DWORD& value)
+{
+    DWORD size = 0;
+    WinHttpQueryHeaders(Request.Get(), infoLevel, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                        WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
+        return false;
+    std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
+    if (!WinHttpQueryHeaders(Request.Get(), infoLevel, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return false;
+    wchar_t* end = nullptr;
+    unsigned long number = std::wcstoul(text.data(), &end, 10);
+    if (end == text.data())
+        return false;
+    value = static_cast<DWORD>(number);
+    return true;
+}
+
+// The buffer holds at least size bytes afterwards, all zero.
+bool HTTP_REQUEST::Reserve(DWORD size)
+{
+    if (ResponseBufferSize < size)
+    {
+        ResponseBuffer.reset(new (std::nothrow) BYTE[size]);
+        ResponseBufferSize = ResponseBuffer ? size : 0;
+        if (!ResponseBuffer)
+            return false;
+    }
+    std::memset(ResponseBuffer.get(), 0, ResponseBufferSize);
+    return true;
+}
+
+bool HTTP_REQUEST::DownloadToBuffer()
+{
+    QueryNumber(WINHTTP_QUERY_CONTENT_LENGTH, ContentLength);
+    DWORD size = ContentLength + 1;
+    if (ContentLength > MaxBufferedBody || !Reserve(size))
+        return false;
+    DWORD total = 0;
+    for (;;)
+    {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(Request.Get(), &available))
+        {
+            LastError = GetLastError();
+            return true;
+        }
+        if (available == 0)
+            return true;
+        if (total + available > ContentLength)
+        {
+            LogMessage(L"**** HTTP_REQUEST::DownloadToBuffer() Failed! Data > Buffer!");
+            return false;
+        }
+        DWORD read = 0;
+        if (!WinHttpReadData(Request.Get(), ResponseBuffer.get() + total, available, &read) || read != available)
+        {
+            LastError = GetLastError();
+            return false;
+        }
+        total += read;
+    }
+}
+
+bool HTTP_REQUEST::DownloadToFile(const wchar_t* fileName)
+{
+    CHandle file(CreateFileW(fileName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid())
+    {
+        LastError = GetLastError();
+        return false;
+    }
+    for (;;)
+    {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(Request.Get(), &available))
+        {
+            LastError = GetLastError();
+            return true;
+        }
+        if (available == 0)
+            return true;
+        if (available > ResponseBufferSize && !Reserve(available + 1))
+            return false;
+        std::memset(ResponseBuffer.get(), 0, ResponseBufferSize);
+        DWORD read = 0;
+        if (!WinHttpReadData(Request.Get(), ResponseBuffer.get(), ResponseBufferSize, &read))
+        {
+            LastError = GetLastError();
+            return false;
+        }
+        DWORD written = 0;
+        if (!WriteFile(file.Get(), ResponseBuffer.get(), read, &written, nullptr) || written != read)
+            return false;
+    }
+}

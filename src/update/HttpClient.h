@@ -1,0 +1,57 @@
+#pragma once
+
+#include "common/UniqueResource.h"
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <winhttp.h>
+
+namespace ResourceRelease
+{
+inline void WinHttpClose(HINTERNET handle) { ::WinHttpCloseHandle(handle); }
+} // namespace ResourceRelease
+
+using CInternetHandle = CUniqueResource<HINTERNET, ResourceRelease::WinHttpClose>;
+
+// One server, reached by plain HTTP on the default port.
+struct HTTP_CONNECTION
+{
+    explicit HTTP_CONNECTION(std::wstring server) : Server(std::move(server)) {}
+
+    // Connects once; a later call reuses the connection. Logs its failure.
+    bool Connect();
+
+    CInternetHandle Handle;
+    std::wstring Server;
+    DWORD LastError = 0;
+};
+
+// GET requests on one connection, one at a time, with a response buffer that
+// grows and never shrinks. A failure leaves its code in LastError; a response
+// other than 200 fails with LastError 0 and its StatusCode.
+struct HTTP_REQUEST
+{
+    // Largest body DownloadToBuffer takes.
+    static constexpr DWORD MaxBufferedBody = 0xFFFF;
+
+    explicit HTTP_REQUEST(HINTERNET connection) : Connection(connection) {}
+
+    bool Get(const wchar_t* path);
+    // The body, zero-terminated, in ResponseBuffer.
+    bool DownloadToBuffer();
+    bool DownloadToFile(const wchar_t* fileName);
+    bool QueryNumber(DWORD infoLevel, DWORD& value);
+
+    HINTERNET Connection;
+    DWORD StatusCode = 0;
+    DWORD ContentLength = 0;
+    CInternetHandle Request;
+    std::unique_ptr<BYTE[]> ResponseBuffer;
+    DWORD ResponseBufferSize = 0;
+    DWORD LastError = 0;
+
+private:
+    bool Reserve(DWORD size);
+};

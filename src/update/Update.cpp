@@ -1,0 +1,121 @@
+#include "update/Update.h"
+
+#include "agent/Options.h"
+#include "agent/UserAgent.h"
+#include "common/RegKey.h"
+#include "diag/ErrorText.h"
+#include "diag/Log.h"
+#include "update/HttpSession.h"
+
+CUpdate::CUpdate(DWORD firstCheckMs, DWORD checkPeriodMs)
+    : CThread(L"CUpdate"), m_FirstCheckMs(firstCheckMs), m_CheckPeriodMs(checkPeriodMs),
+      m_StopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+{
+}
+
+DWORD CUpdate::ThreadProc()
+{
+    LogMessage(L"CUpdate: thread started");
+    if (InitializeHttp())
+    {
+        if (PrepareDownloadFolder())
+        {
+            DeleteFileW(m_BackupPath.c_str());
+            RunChecks();
+        }
+        CloseHttp();
+    }
+    LogMessage(L"CUpdate: thread stopped");
+    return 0;
+}
+
+bool CUpdate::PrepareDownloadFolder()
+{
+    const std::wstring& program = GetCurrentFilePath();
+    m_BackupPath = program + L".old";
+    m_DownloadFolder = program.substr(0, program.rfind(L'\\')) + L"\\Tmp\\";
+    LogPrintf(LOG_INFO, L"CUpdate: Download folder = \"%s\"", m_DownloadFolder.c_str());
+    if (CreateDirectoryW(m_DownloadFolder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
+        return true;
+    DWORD error = GetLastError();
+    LogPrintf(LOG_ERROR, L"[!] CUpdate: Error creating download folder = \"%s\".\r\n    %s. Error code = %ld.",
+              m_DownloadFolder.c_str(), CErrorText(error).Text(), (long)error);
+    return false;
+}
+
+void CUpdate::RunChecks()
+{
+    DWORD wait = m_FirstCheckMs;
+    for (;;)
+    {
+        DWORD result = WaitForSingleObject(m_StopEvent.Get(), wait);
+        if (result == WAIT_OBJECT_0)
+        {
+            LogMessage(L"[!] CUpdate: Stop signaled");
+            return;
+        }
+        if (result != WAIT_TIMEOUT)
+            return;
+        if (!AgentServiceRunning())
+        {
+            LogMessage(L"[!] CUpdate: Waiting for service to start");
+            continue;
+        }
+        wait = m_CheckPeriodMs;
+        if (!GetUpdateServer())
+        {
+            LogMessage(L"[!] CUpdate: Unable to determine the update source(identification server).");
+            continue;
+        }
+        LogPrintf(LOG_INFO, L"[*] CUpdate: Update server = \"%s\"", m_UpdateServer.c_str());
+        // Reading the manifest, and downloading, verifying and installing a
+        // newer build: not built yet.
+    }
+}
+
+bool CUpdate::GetUpdateServer()
+{
+    CRegKey key;
+    LONG result = key.Create(OPTIONS_KEY, KEY_READ);
+    if (result != ERROR_SUCCESS)
+    {
+        LogPrintf(LOG_ERROR,
+                  L"[!] CUpdate: Unable to open registry key HKEY_LOCAL_MACHINE\\%s\r\n    %s. Error code = %ld.",
+                  OPTIONS_KEY, CErrorText(static_cast<DWORD>(result)).Text(), (long)result);
+        return false;
+    }
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    result = key.QueryType(L"Identification Server", type, size);
+    if (result == ERROR_SUCCESS && type != REG_SZ)
+        result = ERROR_DATATYPE_MISMATCH;
+    if (result == ERROR_SUCCESS)
+        result = key.ReadString(L"Identification Server", m_UpdateServer);
+    if (result == ERROR_FILE_NOT_FOUND)
+        m_UpdateServer.clear();
+    if (result == ERROR_SUCCESS)
+        return true;
+    LogPrintf(
+        LOG_ERROR,
+        L"[!] CUpdate: Unable to get registry value %s in key HKEY_LOCAL_MACHINE\\%s\r\n    %s. Error code = %ld.",
+        L"Identification Server", OPTIONS_KEY, CErrorText(static_cast<DWORD>(result)).Text(), (long)result);
+    return false;
+}
+
+const std::wstring& CUpdate::GetCurrentFilePath()
+{
+    if (!m_ProgramPath.empty())
+        return m_ProgramPath;
+    wchar_t path[MAX_PATH] = {};
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+    {
+        DWORD error = GetLastError();
+        LogPrintf(LOG_ERROR,
+                  L"[!] CUpdate::GetCurrentFilePath: Failed to get module filename.\r\n    %s. Error code = %ld.",
+                  CErrorText(error).Text(), (long)error);
+        return m_ProgramPath;
+    }
+    m_ProgramPath.assign(path, length);
+    return m_ProgramPath;
+}

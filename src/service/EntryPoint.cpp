@@ -52,8 +52,14 @@ int RunServiceRole()
         LogPrintf(LOG_ERROR, L"Unable to obtain update thread exit code. Reason = %s", CThread::ExitReasonText(reason));
         TheLogFile().Close();
     }
-    // Starting the service again after an installed update: not built yet
-    // (no update is installed yet).
+    else if (update.RestartPending())
+    {
+        // The new build is in place and this process is on its way out: the
+        // new process opens the log again.
+        LogMessage(L"Restarting updated service ...");
+        TheLogFile().Close();
+        update.RestartUpdatedService();
+    }
     return 0;
 }
 

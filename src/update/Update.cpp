@@ -7,8 +7,9 @@
 #include "diag/Log.h"
 #include "update/HttpSession.h"
 
-CUpdate::CUpdate(DWORD firstCheckMs, DWORD checkPeriodMs)
+CUpdate::CUpdate(DWORD firstCheckMs, DWORD checkPeriodMs, ServiceRunningCheck serviceRunning)
     : CThread(L"CUpdate"), m_FirstCheckMs(firstCheckMs), m_CheckPeriodMs(checkPeriodMs),
+      m_ServiceRunning(serviceRunning ? serviceRunning : AgentServiceRunning),
       m_StopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
 }
@@ -34,6 +35,7 @@ bool CUpdate::PrepareDownloadFolder()
     const std::wstring& program = GetCurrentFilePath();
     m_BackupPath = program + L".old";
     m_DownloadFolder = program.substr(0, program.rfind(L'\\')) + L"\\Tmp\\";
+    m_NewProgramPath = m_DownloadFolder + L"Kestrin.new";
     LogPrintf(LOG_INFO, L"CUpdate: Download folder = \"%s\"", m_DownloadFolder.c_str());
     if (CreateDirectoryW(m_DownloadFolder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
         return true;
@@ -56,7 +58,7 @@ void CUpdate::RunChecks()
         }
         if (result != WAIT_TIMEOUT)
             return;
-        if (!AgentServiceRunning())
+        if (!m_ServiceRunning())
         {
             LogMessage(L"[!] CUpdate: Waiting for service to start");
             continue;
@@ -68,8 +70,12 @@ void CUpdate::RunChecks()
             continue;
         }
         LogPrintf(LOG_INFO, L"[*] CUpdate: Update server = \"%s\"", m_UpdateServer.c_str());
-        // Reading the manifest, and downloading, verifying and installing a
-        // newer build: not built yet.
+        if (UpdateOnce())
+        {
+            LogMessage(L"[*] Update complete, restarting service.");
+            SignalStop();
+            return;
+        }
     }
 }
 

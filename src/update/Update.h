@@ -2,8 +2,10 @@
 
 #include "common/Handle.h"
 #include "common/Thread.h"
+#include "update/Manifest.h"
 
 #include <string>
+#include <vector>
 
 // The update thread of the service process. It holds the process's HTTP
 // session open for its whole life, and checks the Identification Server for a
@@ -14,14 +16,21 @@ public:
     static constexpr DWORD FirstCheckMs = 120000;
     static constexpr DWORD CheckPeriodMs = 7200000;
 
-    // The delays are the product's unless a test asks for shorter ones.
-    explicit CUpdate(DWORD firstCheckMs = FirstCheckMs, DWORD checkPeriodMs = CheckPeriodMs);
+    // Whether the service has come far enough to be updated.
+    using ServiceRunningCheck = bool (*)();
+
+    // The delays and the check are the product's unless a test asks for
+    // shorter ones or a service of its own.
+    explicit CUpdate(DWORD firstCheckMs = FirstCheckMs, DWORD checkPeriodMs = CheckPeriodMs,
+                     ServiceRunningCheck serviceRunning = nullptr);
 
     // Ends the thread at its next wait.
     void SignalStopEvent() { SetEvent(m_StopEvent.Get()); }
     // Read by the entry routine once the thread has ended: a newer build was
     // installed and the service is to be started again.
     bool RestartPending() const { return m_RestartService; }
+    // Starts the service again, once it has stopped, to run the new build.
+    bool RestartUpdatedService();
 
 protected:
     DWORD ThreadProc() override;
@@ -31,13 +40,24 @@ private:
     void RunChecks();
     bool GetUpdateServer();
     const std::wstring& GetCurrentFilePath();
+    // One check: true when a newer build was installed.
+    bool UpdateOnce();
+    bool CheckManifest();
+    bool IsNewerVersion(const std::wstring& version);
+    bool DownloadPackage();
+    bool Backup();
+    bool Restore();
+    bool InstallNewProgram();
 
     DWORD m_FirstCheckMs;
     DWORD m_CheckPeriodMs;
+    ServiceRunningCheck m_ServiceRunning;
     bool m_RestartService = false;
     CHandle m_StopEvent;
     std::wstring m_ProgramPath;
     std::wstring m_BackupPath;
     std::wstring m_DownloadFolder;
     std::wstring m_UpdateServer;
+    std::wstring m_NewProgramPath;
+    std::vector<MANIFEST_ENTRY> m_Manifest;
 };

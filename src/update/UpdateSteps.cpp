@@ -1,0 +1,215 @@
+// The steps of one update check: the manifest, the version, the package, and
+// the swap of the program file.
+#include "agent/FileVersionInfo.h"
+#include "common/StringConvert.h"
+#include "diag/ErrorText.h"
+#include "diag/Log.h"
+#include "service/ServiceControl.h"
+#include "service/ServiceHandle.h"
+#include "update/HttpClient.h"
+#include "update/HttpSession.h"
+#include "update/PackageExtraction.h"
+#include "update/Update.h"
+#include "update/Version.h"
+
+#include <cwchar>
+
+namespace
+{
+constexpr wchar_t UpdatesPath[] = L"/api/user_agent/updates/";
+constexpr wchar_t ManifestName[] = L"ua_update_x64.md5";
+constexpr wchar_t PackageName[] = L"ua_update_x64.zip";
+
+std::wstring ServerPath(const wchar_t* name) { return std::wstring(UpdatesPath) + name; }
+
+// The failure of a GET in the words of what was asked for.
+void LogGetFailure(const wchar_t* what, const std::wstring& server, const std::wstring& path,
+                   const HTTP_REQUEST& request)
+{
+    if (request.LastError != 0)
+    {
+        CErrorText text;
+        LogPrintf(LOG_ERROR, L"[!] CUpdate: Unable to get %s \"%s%s\",\r\n    %s. Error code = %ld.", what,
+                  server.c_str(), path.c_str(), HttpErrorText(request.LastError, text), (long)request.LastError);
+    }
+    else
+        LogPrintf(LOG_ERROR, L"[!] CUpdate: Unable to get %s \"%s%s\",\r\n    HTTP status code = %lu", what,
+                  server.c_str(), path.c_str(), (unsigned long)request.StatusCode);
+}
+
+void LogMoveFailure(const wchar_t* format, const std::wstring& from, const std::wstring& to)
+{
+    DWORD error = GetLastError();
+    LogPrintf(LOG_ERROR, format, from.c_str(), to.c_str(), CErrorText(error).Text(), (long)error);
+}
+} // namespace
+
+bool CUpdate::UpdateOnce()
+{
+    if (!CheckManifest())
+        return false;
+    m_RestartService = true;
+    LogMessage(L"[*] CUpdate: New service available, downloading ...");
+    bool installed = false;
+    if (DownloadPackage())
+    {
+        LogMessage(L"[*] CUpdate: New service downloaded successfully.");
+        if (ExtractAndVerify(m_DownloadFolder + PackageName, m_DownloadFolder, m_Manifest))
+        {
+            LogMessage(L"[*] CUpdate: New service extracted and verified.");
+            if (Backup())
+            {
+                installed = InstallNewProgram();
+                if (!installed)
+                    Restore();
+            }
+        }
+    }
+    m_RestartService = installed;
+    return installed;
+}
+
+bool CUpdate::CheckManifest()
+{
+    HTTP_CONNECTION connection(m_UpdateServer);
+    if (!connection.Connect())
+        return false;
+    HTTP_REQUEST request(connection.Handle.Get());
+    std::wstring path = ServerPath(ManifestName);
+    if (!request.Get(path.c_str()))
+    {
+        LogGetFailure(L"update package manifest", m_UpdateServer, path, request);
+        return false;
+    }
+    if (!request.DownloadToBuffer())
+    {
+        CErrorText text;
+        LogPrintf(LOG_ERROR, L"[!] CUpdate: Unable to download update package manifest,\r\n    %s. Error code = %ld.",
+                  HttpErrorText(request.LastError, text), (long)request.LastError);
+        return false;
+    }
+    m_Manifest = ParseManifest(AnsiToWide(reinterpret_cast<const char*>(request.ResponseBuffer.get())));
+    for (const auto& entry : m_Manifest)
+        if (_wcsicmp(entry.FileName.c_str(), L"Kestrin.new") == 0 && IsNewerVersion(entry.Version))
+            return true;
+    LogMessage(L"[*] CUpdate: Newer service version not available.");
+    return false;
+}
+
+bool CUpdate::IsNewerVersion(const std::wstring& version)
+{
+    unsigned long available[3] = {};
+    if (!ParseVersionTriple(version, available))
+    {
+        LogPrintf(LOG_ERROR, L"[!] CUpdate: Invalid version format (%s) in update manifest file.", version.c_str());
+        return false;
+    }
+    const std::wstring& program = GetCurrentFilePath();
+    DWORD handle = 0;
+    CFileVersionInfo info;
+    unsigned long running[3] = {};
+    if (!info.Read(program.c_str(), GetFileVersionInfoSizeW(program.c_str(), &handle)) ||
+        !ParseVersionTriple(info.FileVersion, running))
+    {
+        LogPrintf(LOG_ERROR, L"[!] CUpdate: Unable to obtain version of \"%s\".", program.c_str());
+        return true;
+    }
+    LogPrintf(LOG_INFO, L"[*] CUpdate: New Version = %s, Old Version = %s.", version.c_str(), info.FileVersion.c_str());
+    return IsNewerTriple(available, running);
+}
+
+bool CUpdate::DownloadPackage()
+{
+    HTTP_CONNECTION connection(m_UpdateServer);
+    if (!connection.Connect())
+        return false;
+    HTTP_REQUEST request(connection.Handle.Get());
+    std::wstring path = ServerPath(PackageName);
+    if (!request.Get(path.c_str()))
+    {
+        LogGetFailure(L"update package", m_UpdateServer, path, request);
+        return false;
+    }
+    if (!request.DownloadToFile((m_DownloadFolder + PackageName).c_str()))
+    {
+        CErrorText text;
+        LogPrintf(LOG_ERROR, L"[!] CUpdate: Unable to download update package.\r\n    %s. Error code = %ld.",
+                  HttpErrorText(request.LastError, text), (long)request.LastError);
+        return false;
+    }
+    return true;
+}
+
+bool CUpdate::Backup()
+{
+    DeleteFileW(m_BackupPath.c_str());
+    if (!MoveFileW(m_ProgramPath.c_str(), m_BackupPath.c_str()))
+    {
+        LogMoveFailure(
+            L"[!] CUpdate: Unable to backup service program \"%s\" to\r\n    \"%s\"\r\n    %s. Error code = %ld.",
+            m_ProgramPath, m_BackupPath);
+        return false;
+    }
+    LogPrintf(LOG_INFO, L"[*] CUpdate: Service program \"%s\" backed up to\r\n    \"%s\"", m_ProgramPath.c_str(),
+              m_BackupPath.c_str());
+    return true;
+}
+
+bool CUpdate::Restore()
+{
+    DeleteFileW(m_ProgramPath.c_str());
+    if (!MoveFileW(m_BackupPath.c_str(), m_ProgramPath.c_str()))
+    {
+        LogMoveFailure(L"[!] CUpdate: Unable to restore backup service program \"%s\" to\r\n    \"%s\"\r\n    %s. "
+                       L"Error code = %ld.",
+                       m_BackupPath, m_ProgramPath);
+        return false;
+    }
+    LogPrintf(LOG_INFO, L"[*] CUpdate: Service program backup \"%s\" restored to\r\n    \"%s\"", m_BackupPath.c_str(),
+              m_ProgramPath.c_str());
+    return true;
+}
+
+bool CUpdate::InstallNewProgram()
+{
+    if (!MoveFileW(m_NewProgramPath.c_str(), m_ProgramPath.c_str()))
+    {
+        LogMoveFailure(
+            L"[!] CUpdate: Unable to move new service program \"%s\" to\r\n    \"%s\".\r\n    %s. Error code = %ld.",
+            m_NewProgramPath, m_ProgramPath);
+        return false;
+    }
+    LogPrintf(LOG_INFO, L"[*] CUpdate: New service program \"%s\" moved to \r\n    \"%s\".", m_NewProgramPath.c_str(),
+              m_ProgramPath.c_str());
+    return true;
+}
+
+bool CUpdate::RestartUpdatedService()
+{
+    CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager)
+    {
+        DWORD error = GetLastError();
+        LogPrintf(LOG_ERROR, L"[!] CUpdate: Unable to open the service manager.\r\n    %s. Error code = %ld.",
+                  CErrorText(error).Text(), (long)error);
+        return false;
+    }
+    CServiceHandle service(OpenServiceW(manager.Get(), ServiceName, SERVICE_ALL_ACCESS));
+    if (!service)
+    {
+        DWORD error = GetLastError();
+        LogPrintf(LOG_ERROR, L"[!] CUpdate: Unable to open the service %s.\r\n    %s. Error code = %ld.", ServiceName,
+                  CErrorText(error).Text(), (long)error);
+        return false;
+    }
+    LogPrintf(LOG_INFO, L"[*] CUpdate: Starting service %s ...", ServiceName);
+    if (!StartServiceW(service.Get(), 0, nullptr))
+    {
+        DWORD error = GetLastError();
+        LogPrintf(LOG_ERROR, L"[!] CUpdate: Error starting service %s.\r\n    %s. Error code = %ld.", ServiceName,
+                  CErrorText(error).Text(), (long)error);
+        return false;
+    }
+    LogPrintf(LOG_INFO, L"[*] CUpdate: Started the service %s.", ServiceName);
+    return true;
+}

@@ -1,0 +1,112 @@
+"""End-to-end tests of the update check: the service's update thread, run as a
+program of its own (so that its first check comes at once), against the
+reference server's HTTP side serving a package built by tools/make-update."""
+import os
+import re
+import shutil
+import subprocess
+import time
+import unittest
+
+import kestrin
+
+OPTIONS = kestrin.OPTIONS_KEY
+RUNNER = os.environ["KESTRIN_UPDATE_RUNNER"]
+MAKE_UPDATE = os.path.join(kestrin.TOOLS, "make-update")
+MANIFEST = "ua_update_x64.md5"
+NOT_NEWER = "[*] CUpdate: Newer service version not available."
+# A hang guard for one check against a local server, not an asserted duration.
+CHECK_WAIT = 60
+
+
+def read(path):
+    with open(path, "rb") as file:
+        return file.read()
+
+
+class UpdateCheckTest(unittest.TestCase):
+
+    def setUp(self):
+        kestrin.reg_delete_key(OPTIONS)
+        kestrin.reg_add(OPTIONS, "Identification Server", "127.0.0.1")
+        self.install = kestrin.Install(self.id())
+        self.program = os.path.join(self.install.folder, "UpdateRunner.exe")
+        shutil.copy(RUNNER, self.program)
+        self.install.log_path = os.path.join(self.install.folder, "Kestrin.log")
+        self.updates = os.path.join(self.install.folder, "updates")
+        os.makedirs(self.updates)
+        self.server = None
+
+    def tearDown(self):
+        if self.server:
+            self.server.stop()
+        kestrin.reg_delete_key(OPTIONS)
+
+    def publish(self, version, extra=()):
+        subprocess.run([MAKE_UPDATE, kestrin.KESTRIN_EXE, self.updates, "--version", version,
+                        *[arg for name in extra for arg in ("--extra", name)]], check=True, capture_output=True)
+
+    def check(self, last_line, fault=None):
+        """One check of the runner; returns its exit code once last_line (a
+        prefix) was logged or the runner ended by itself."""
+        self.server = kestrin.IdentServer(self.install.folder, extra=["--updates", self.updates] +
+                                          (["--http-fault", fault] if fault else []))
+        runner = subprocess.Popen(["wine", self.program, "100"], env=kestrin.wine_env(), stdin=subprocess.PIPE,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + CHECK_WAIT
+        while runner.poll() is None and time.monotonic() < deadline:
+            if any(line.startswith(last_line) for line in self.install.log_lines()):
+                break
+            time.sleep(0.2)
+        runner.stdin.close()
+        return runner.wait(timeout=CHECK_WAIT)
+
+    def assert_untouched(self, original):
+        self.assertEqual(read(self.program), original)
+        self.assertFalse(os.path.exists(self.program + ".old"))
+
+    def test_a_newer_build_is_installed_in_place_of_the_program(self):
+        original = read(self.program)
+        self.publish("2.1.15")
+        self.assertEqual(self.check("[*] Update complete, restarting service."), 1, self.install.log_lines())
+        self.assertEqual(read(self.program), read(kestrin.KESTRIN_EXE))
+        self.assertEqual(read(self.program + ".old"), original)
+        self.assertFalse(os.path.exists(os.path.join(self.install.folder, "Tmp", "ua_update_x64.zip")))
+
+    def test_refused_updates_leave_the_program_as_it_is(self):
+        readme = os.path.join(self.install.folder, "readme.txt")
+        with open(readme, "w") as file:
+            file.write("notes\n")
+        cases = [
+            # (version published, manifest rewrite, server fault, last line of the check)
+            ("2.1.14", None, None, NOT_NEWER),
+            ("2.1.13.9", None, None, NOT_NEWER),
+            # A version of two parts, which make-update would not write.
+            ("2.1.15", lambda text: text.replace("|2.1.15", "|5.1"), None, NOT_NEWER),
+            # Kestrin.new tampered with, while the other listed file matches.
+            ("2.1.15", lambda text: re.sub(r"Kestrin\.new\|\w+", "Kestrin.new|" + "0" * 32, text), None,
+             "[!] CUpdate: MD5 signature does not match!"),
+            ("2.1.15", None, "404", "[!] CUpdate: Unable to get update package manifest"),
+            ("2.1.15", None, "oversize", "[!] CUpdate: Unable to download update package manifest"),
+        ]
+        for version, rewrite, fault, last_line in cases:
+            with self.subTest(version=version, fault=fault, tampered=rewrite is not None):
+                original = read(self.program)
+                self.publish(version, extra=[readme])
+                if rewrite:
+                    path = os.path.join(self.updates, MANIFEST)
+                    with open(path, encoding="cp1252", newline="") as file:
+                        text = rewrite(file.read())
+                    with open(path, "w", encoding="cp1252", newline="") as file:
+                        file.write(text)
+                if self.server:
+                    self.server.stop()
+                open(self.install.log_path, "w").close()
+                self.assertEqual(self.check(last_line, fault), 0, self.install.log_lines())
+                self.assertTrue(any(line.startswith(last_line) for line in self.install.log_lines()),
+                                self.install.log_lines())
+                self.assert_untouched(original)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -12,6 +12,7 @@ import kestrin
 
 OPTIONS = kestrin.OPTIONS_KEY
 RUNNER = os.environ["KESTRIN_UPDATE_RUNNER"]
+RUNNER_WITHOUT_VERSION = os.path.join(os.path.dirname(RUNNER), "UpdateRunnerWithoutVersion.exe")
 MAKE_UPDATE = os.path.join(kestrin.TOOLS, "make-update")
 MANIFEST = "ua_update_x64.md5"
 NOT_NEWER = "[*] CUpdate: Newer service version not available."
@@ -73,6 +74,14 @@ class UpdateCheckTest(unittest.TestCase):
         self.assertEqual(read(self.program + ".old"), original)
         self.assertFalse(os.path.exists(os.path.join(self.install.folder, "Tmp", "ua_update_x64.zip")))
 
+    def test_a_program_without_a_readable_version_is_always_updated(self):
+        shutil.copy(RUNNER_WITHOUT_VERSION, self.program)
+        self.publish("0.0.1")
+        self.assertEqual(self.check("[*] Update complete, restarting service."), 1, self.install.log_lines())
+        self.assertIn(f'[!] CUpdate: Unable to obtain version of "{kestrin.windows_path(self.program)}".',
+                      self.install.log_lines())
+        self.assertEqual(read(self.program), read(kestrin.KESTRIN_EXE))
+
     def test_refused_updates_leave_the_program_as_it_is(self):
         readme = os.path.join(self.install.folder, "readme.txt")
         with open(readme, "w") as file:
@@ -88,6 +97,8 @@ class UpdateCheckTest(unittest.TestCase):
              "[!] CUpdate: MD5 signature does not match!"),
             ("2.1.15", None, "404", "[!] CUpdate: Unable to get update package manifest"),
             ("2.1.15", None, "oversize", "[!] CUpdate: Unable to download update package manifest"),
+            # Without a Content-Length the body cannot be taken either.
+            ("2.1.15", None, "no-length", "[!] CUpdate: Unable to download update package manifest"),
         ]
         for version, rewrite, fault, last_line in cases:
             with self.subTest(version=version, fault=fault, tampered=rewrite is not None):

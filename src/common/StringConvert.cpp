@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cwctype>
+
 std::string WideToAnsi(const std::wstring& text)
 {
     if (text.empty())
@@ -26,4 +28,22 @@ std::wstring AnsiToWide(const std::string& text)
     std::wstring result(static_cast<size_t>(length), L'\0');
     MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), result.data(), length);
     return result;
+}
+
+std::wstring LowerCase(std::wstring text)
+{
+    if (!text.empty())
+        CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
+std::wstring TrimWhitespace(const std::wstring& text)
+{
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && std::iswspace(text[first]))
+        ++first;
+    while (last > first && std::iswspace(text[last - 1]))
+        --last;
+    return text.substr(first, last - first);
 }

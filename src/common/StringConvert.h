@@ -6,3 +6,8 @@
 // page, never UTF-8: that is what the peers on the other side decode.
 std::string WideToAnsi(const std::wstring& text);
 std::wstring AnsiToWide(const std::string& text);
+
+// The text in lower case, as the system's locale lowers it.
+std::wstring LowerCase(std::wstring text);
+// The text without white space at either end.
+std::wstring TrimWhitespace(const std::wstring& text);

@@ -2,6 +2,7 @@
 // reached the Active Directory way, from the domain controller.
 #include "common/Format.h"
 #include "common/NetApiBuffer.h"
+#include "common/StringConvert.h"
 #include "common/UniqueResource.h"
 #include "diag/Exception.h"
 #include "diag/Log.h"
@@ -41,11 +42,6 @@ std::wstring SidText(PSID sid)
     return static_cast<const wchar_t*>(text.Get());
 }
 
-std::wstring LowerCase(std::wstring text)
-{
-    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towlower(c); });
-    return text;
-}
 } // namespace
 
 void CIdentActiveDirectory::GetSecurityGroups(USER_IDENTITY& user)

@@ -1,5 +1,6 @@
 #include "identifiers/NovellLookup.h"
 
+#include "common/StringConvert.h"
 #include "common/UniqueResource.h"
 #include "identifiers/NdsName.h"
 #include "identifiers/NovellClient.h"
@@ -14,41 +15,11 @@ void FreeBuffer(NW_BUF* buffer) { NovellClient()->FreeBuf(buffer); }
 using CNdsContext = CUniqueResource<NWDSContextHandle, FreeContext>;
 using CNdsBuffer = CUniqueResource<NW_BUF*, FreeBuffer>;
 
-// The client speaks the thread's ANSI code page.
-std::wstring FromClientText(const char* text)
-{
-    int length = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    if (length <= 1)
-        return std::wstring();
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), length);
-    wide.resize(static_cast<size_t>(length - 1));
-    return wide;
-}
-
-std::string ToClientText(const std::wstring& text)
-{
-    int length = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (length <= 1)
-        return std::string();
-    std::string narrow(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, narrow.data(), length, nullptr, nullptr);
-    narrow.resize(static_cast<size_t>(length - 1));
-    return narrow;
-}
-
-std::wstring LowerCase(std::wstring text)
-{
-    if (!text.empty())
-        CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
-    return text;
-}
-
 // A name the client wrote into a buffer of NW_MAX_DN_BYTES, in lower case.
 std::wstring ClientName(char (&buffer)[NW_MAX_DN_BYTES])
 {
     buffer[NW_MAX_DN_BYTES - 1] = '\0';
-    return LowerCase(FromClientText(buffer));
+    return LowerCase(AnsiToWide(buffer));
 }
 
 // The values of the reply's first attribute; a value the client cannot hand
@@ -87,7 +58,7 @@ bool GetGroupMembership(const NOVELL_CLIENT& client, NWDSContextHandle context, 
         return false;
     int32_t iteration = -1;
     NWRESULT read =
-        client.Read(context, ToClientText(dn).c_str(), DS_ATTRIBUTE_VALUES, 0, request.Get(), &iteration, reply.Get());
+        client.Read(context, WideToAnsi(dn).c_str(), DS_ATTRIBUTE_VALUES, 0, request.Get(), &iteration, reply.Get());
     if (read != 0)
         return read == ERR_NO_SUCH_ENTRY || read == ERR_NO_SUCH_ATTRIBUTE;
     uint32_t count = 0;
@@ -106,7 +77,7 @@ bool LookupNovellUser(const std::wstring& tree, DWORD mode, NOVELL_LOOKUP& resul
     CNdsContext context;
     if (client->CreateContextHandle(context.Put()) != 0 || !context)
         return false;
-    if (!tree.empty() && client->SetContext(context.Get(), DCK_TREE_NAME, ToClientText(tree).c_str()) != 0)
+    if (!tree.empty() && client->SetContext(context.Get(), DCK_TREE_NAME, WideToAnsi(tree).c_str()) != 0)
         return false;
     if (client->SetContext(context.Get(), DCK_NAME_CONTEXT, "") != 0)
         return false;

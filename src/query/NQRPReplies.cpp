@@ -22,13 +22,6 @@ std::wstring UpperCase(std::wstring text)
     return text;
 }
 
-std::wstring LowerCase(std::wstring text)
-{
-    if (!text.empty())
-        CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
-    return text;
-}
-
 void WriteWide(STREAM& stream, const std::wstring& text)
 {
     stream.WriteWideString(text.c_str(), static_cast<uint32_t>(text.size()));

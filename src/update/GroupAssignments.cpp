@@ -9,29 +9,10 @@
 #include "update/HttpSession.h"
 
 #include <algorithm>
-#include <cwctype>
 
 namespace
 {
 constexpr wchar_t AssignmentsPath[] = L"/api/agents/group_assignments";
-
-std::wstring LowerCase(std::wstring text)
-{
-    if (!text.empty())
-        CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
-    return text;
-}
-
-std::wstring Trimmed(const std::wstring& text)
-{
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last && std::iswspace(text[first]))
-        ++first;
-    while (last > first && std::iswspace(text[last - 1]))
-        --last;
-    return text.substr(first, last - first);
-}
 
 // Backslashes arrive JSON-escaped; a DN's own escapes ("Smith\, John") are
 // honoured once that is undone, so that the name matches the group's.
@@ -61,7 +42,7 @@ std::wstring AssignedName(const std::wstring& text)
     if (backslash != std::wstring::npos)
         return backslash + 2 <= text.size() ? text.substr(backslash + 2) : std::wstring();
     // Neither form: taken as a plain group name.
-    return Trimmed(text);
+    return TrimWhitespace(text);
 }
 
 bool PruningDisabled()

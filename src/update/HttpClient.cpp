@@ -75,6 +75,14 @@ bool HTTP_REQUEST::Reserve(DWORD size)
     return true;
 }
 
+bool HTTP_REQUEST::QueryAvailable(DWORD& available)
+{
+    if (WinHttpQueryDataAvailable(Request.Get(), &available))
+        return true;
+    LastError = GetLastError();
+    return false;
+}
+
 bool HTTP_REQUEST::DownloadToBuffer()
 {
     QueryNumber(WINHTTP_QUERY_CONTENT_LENGTH, ContentLength);
@@ -85,12 +93,7 @@ bool HTTP_REQUEST::DownloadToBuffer()
     for (;;)
     {
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(Request.Get(), &available))
-        {
-            LastError = GetLastError();
-            return true;
-        }
-        if (available == 0)
+        if (!QueryAvailable(available) || available == 0)
             return true;
         if (total + available > ContentLength)
         {
@@ -118,12 +121,7 @@ bool HTTP_REQUEST::DownloadToFile(const wchar_t* fileName)
     for (;;)
     {
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(Request.Get(), &available))
-        {
-            LastError = GetLastError();
-            return true;
-        }
-        if (available == 0)
+        if (!QueryAvailable(available) || available == 0)
             return true;
         if (available > ResponseBufferSize && !Reserve(available + 1))
             return false;

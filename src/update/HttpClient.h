@@ -54,4 +54,7 @@ struct HTTP_REQUEST
 
 private:
     bool Reserve(DWORD size);
+    // False, with LastError, when the transfer ended in an error: the caller
+    // keeps what it read.
+    bool QueryAvailable(DWORD& available);
 };

@@ -1,22 +1,10 @@
 #include "update/Manifest.h"
 
+#include "common/StringConvert.h"
 #include "common/StringSplit.h"
-
-#include <cwctype>
 
 namespace
 {
-std::wstring Trimmed(const std::wstring& text)
-{
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last && std::iswspace(text[first]))
-        ++first;
-    while (last > first && std::iswspace(text[last - 1]))
-        --last;
-    return text.substr(first, last - first);
-}
-
 std::vector<std::wstring> Lines(const std::wstring& text)
 {
     std::vector<std::wstring> lines;
@@ -43,10 +31,10 @@ std::vector<MANIFEST_ENTRY> ParseManifest(const std::wstring& text)
         if (fields.size() < 2)
             continue;
         MANIFEST_ENTRY entry;
-        entry.FileName = Trimmed(fields[0]);
-        entry.Md5 = Trimmed(fields[1]);
+        entry.FileName = TrimWhitespace(fields[0]);
+        entry.Md5 = TrimWhitespace(fields[1]);
         if (fields.size() > 2)
-            entry.Version = Trimmed(fields[2]);
+            entry.Version = TrimWhitespace(fields[2]);
         entries.push_back(entry);
     }
     return entries;

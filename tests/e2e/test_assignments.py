@@ -6,7 +6,6 @@ import unittest
 
 import kestrin
 import slapd
-import standins
 from test_ldap import LdapServiceTestCase
 
 OPTIONS = kestrin.OPTIONS_KEY
@@ -18,10 +17,7 @@ LARGEST = b'["corp\\\\staff"'.ljust(65534) + b"]"
 class GroupAssignmentsTest(LdapServiceTestCase):
 
     def start_with(self, body=None, fault=None, pruning=True):
-        kestrin.remove_service()
-        self.assertEqual(self.install.run("-i")[1], 0)
-        if self.server:
-            self.server.stop()
+        self.reinstall()
         kestrin.reg_add(OPTIONS, "Disable User Group Pruning", 0 if pruning else 1, "REG_DWORD")
         path = os.path.join(self.install.folder, "assignments.json")
         if os.path.exists(path):
@@ -30,11 +26,8 @@ class GroupAssignmentsTest(LdapServiceTestCase):
             with open(path, "wb") as file:
                 file.write(body)
         extra = ["--assignments", path] + (["--http-fault", fault] if fault else [])
-        standins.script_session(1, user_name="alice", domain_name=self.computer, win_station_name="Console")
-        self.server = kestrin.IdentServer(self.install.folder, extra=extra)
-        kestrin.sc("start", "Kestrin")
-        self.assertEqual(kestrin.wait_for_state("RUNNING"), "RUNNING", self.install.log_lines())
-        return [group["dn"] for group in self.report()["groups"]]
+        self.start("alice", extra)
+        return [group["dn"] for group in self.first_report()["groups"]]
 
     def test_groups_are_pruned_to_the_assignments(self):
         cases = [

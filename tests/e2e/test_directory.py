@@ -7,6 +7,7 @@ import unittest
 
 import kestrin
 import standins
+from scripted_service import ScriptedServiceTestCase
 from test_query import nqrp, REPLY_WAIT
 
 OPTIONS = kestrin.OPTIONS_KEY
@@ -25,26 +26,19 @@ SUBSCRIPTION_ID = "{34EB00FC-A19E-43ed-8565-E88716AD0DBF}"
 E_NOINTERFACE = 0x80004002
 
 
-class DirectoryServiceTestCase(unittest.TestCase):
+class DirectoryServiceTestCase(ScriptedServiceTestCase):
     """The real service with the directory stand-ins and a console session of
     CORP\\bob; each test scripts the directory before starting it."""
 
     DOMAIN = "CORP"
     LOCAL = False
     WIN2K = False
+    DIRECTORY = True
 
     def setUp(self):
-        kestrin.remove_service()
-        kestrin.reg_delete_key(OPTIONS)
-        self.install = kestrin.Install(self.id())
-        # Installed before the stand-ins: the installing run does not need them.
-        self.assertEqual(self.install.run("-i")[1], 0)
-        standins.clear()
-        standins.install(self.install.folder, directory=True)
+        super().setUp()
         if self.WIN2K:
             kestrin.reg_add(APP_DEFAULTS, "Version", "win2k")
-        self.ready = kestrin.HeldEvent(r"Global\TermSrvReadyEvent")
-        self.server = None
         workstation = kestrin.helper_json("workstation")
         self.computer, self.computer_domain = workstation["computer"], workstation["domain"]
         self.domain = self.computer if self.LOCAL else self.DOMAIN
@@ -52,19 +46,10 @@ class DirectoryServiceTestCase(unittest.TestCase):
         # Windows 2000 has only the console session, 0.
         self.session = 0 if self.WIN2K else 1
         standins.script_session(self.session, user_name="bob", domain_name=self.domain, win_station_name="Console")
-        standins.script_adapter(1, description="Wired", addresses=["10.20.30.40"])
-        kestrin.reg_add(OPTIONS, "Identification Server Reporting", 1, "REG_DWORD")
-        kestrin.reg_add(OPTIONS, "Identification Server", "127.0.0.1")
 
     def tearDown(self):
-        kestrin.remove_service()
-        if self.server:
-            self.server.stop()
-        self.ready.release()
+        super().tearDown()
         kestrin.wine("reg", "delete", APP_DEFAULTS, "/v", "Version", "/f")
-        standins.clear()
-        standins.uninstall()
-        kestrin.reg_delete_key(OPTIONS)
 
     def script_directory(self, memberof=("",), names=None):
         standins.script_names(names if names is not None else {
@@ -73,14 +58,7 @@ class DirectoryServiceTestCase(unittest.TestCase):
         standins.script_objects({USER_PATH: list(memberof) if isinstance(memberof, list) else memberof[0]})
 
     def start(self):
-        self.server = kestrin.IdentServer(self.install.folder)
-        kestrin.sc("start", "Kestrin")
-        self.assertEqual(kestrin.wait_for_state("RUNNING"), "RUNNING", self.install.log_lines())
-
-    def first_report(self):
-        reports = self.server.wait_for_reports(1)
-        self.assertTrue(reports, self.install.log_lines())
-        return reports[0]
+        self.start_service()
 
     def wait_for_subscription(self, present=True):
         deadline = time.monotonic() + REPLY_WAIT
@@ -132,10 +110,7 @@ class DirectoryUserTest(DirectoryServiceTestCase):
         ]
         for no_nested, memberof, expected in cases:
             with self.subTest(no_nested=no_nested, memberof=memberof):
-                kestrin.remove_service()
-                self.assertEqual(self.install.run("-i")[1], 0)
-                if self.server:
-                    self.server.stop()
+                self.reinstall()
                 kestrin.reg_add(OPTIONS, "No Nested Groups", no_nested, "REG_DWORD")
                 self.script_directory(memberof)
                 self.start()

@@ -8,13 +8,14 @@ import unittest
 import kestrin
 import slapd
 import standins
+from scripted_service import ScriptedServiceTestCase
 from test_query import nqrp, REPLY_WAIT
 
 OPTIONS = kestrin.OPTIONS_KEY
 UNREACHABLE = "127.0.0.1:1"
 
 
-class LdapServiceTestCase(unittest.TestCase):
+class LdapServiceTestCase(ScriptedServiceTestCase):
     """One slapd for the class; per test, the service with the LDAP network
     type and a console session of the user the test names."""
 
@@ -30,40 +31,14 @@ class LdapServiceTestCase(unittest.TestCase):
         cls.directory.stop()
 
     def setUp(self):
-        kestrin.remove_service()
-        kestrin.reg_delete_key(OPTIONS)
-        self.install = kestrin.Install(self.id())
-        self.assertEqual(self.install.run("-i")[1], 0)
-        standins.clear()
-        standins.install(self.install.folder)
-        self.ready = kestrin.HeldEvent(r"Global\TermSrvReadyEvent")
-        self.server = None
+        super().setUp()
         self.computer = kestrin.helper_json("workstation")["computer"]
-        standins.script_adapter(1, description="Wired", addresses=["10.20.30.40"])
-        for name, value in (("Network Type", "LDAP"), ("LDAP Server", self.directory.host_text),
-                            ("Identification Server", "127.0.0.1")):
-            kestrin.reg_add(OPTIONS, name, value)
-        kestrin.reg_add(OPTIONS, "Identification Server Reporting", 1, "REG_DWORD")
+        kestrin.reg_add(OPTIONS, "Network Type", "LDAP")
+        kestrin.reg_add(OPTIONS, "LDAP Server", self.directory.host_text)
 
-    def tearDown(self):
-        kestrin.remove_service()
-        if self.server:
-            self.server.stop()
-        self.ready.release()
-        standins.clear()
-        standins.uninstall()
-        kestrin.reg_delete_key(OPTIONS)
-
-    def start(self, user):
+    def start(self, user, server_options=()):
         standins.script_session(1, user_name=user, domain_name=self.computer, win_station_name="Console")
-        self.server = kestrin.IdentServer(self.install.folder)
-        kestrin.sc("start", "Kestrin")
-        self.assertEqual(kestrin.wait_for_state("RUNNING"), "RUNNING", self.install.log_lines())
-
-    def report(self):
-        reports = self.server.wait_for_reports(1)
-        self.assertTrue(reports, self.install.log_lines())
-        return reports[0]
+        self.start_service(server_options)
 
     def wait_for_report_of(self, dn, timeout=30):
         deadline = time.monotonic() + timeout
@@ -88,7 +63,7 @@ class LdapDirectoryTest(LdapServiceTestCase):
 
     def test_anonymous_bind_finds_primary_then_member_groups_once(self):
         self.start("alice")
-        report = self.report()
+        report = self.first_report()
         self.assertEqual(report["user_dn"], slapd.ALICE_DN)
         self.assertEqual(report["user_ou"], "Sales.People")
         # staff is alice's group by gidNumber and by membership: first, once.
@@ -111,15 +86,12 @@ class LdapDirectoryTest(LdapServiceTestCase):
         ]
         for password, dn, failure in cases:
             with self.subTest(password=password):
-                kestrin.remove_service()
-                self.assertEqual(self.install.run("-i")[1], 0)
-                if self.server:
-                    self.server.stop()
+                self.reinstall()
                 kestrin.reg_add(OPTIONS, "LDAP Bind User DN", slapd.READER_DN)
                 kestrin.reg_add(OPTIONS, "LDAP Bind User Password", password)
                 kestrin.reg_add(OPTIONS, "LDAP Base Search Path", slapd.BASE_DN)
                 self.start("bob")
-                report = self.report()
+                report = self.first_report()
                 self.assertEqual(report["user"], rf"{self.computer}\bob")
                 self.assertEqual(report.get("user_dn", ""), dn)
                 if failure:
@@ -132,7 +104,7 @@ class LdapDirectoryTest(LdapServiceTestCase):
 
     def test_a_user_not_in_the_directory_keeps_name_and_domain(self):
         self.start("dave")
-        report = self.report()
+        report = self.first_report()
         self.assertEqual(report["user"], rf"{self.computer}\dave")
         self.assertEqual((report["user_dn"], report["groups"]), ("", []))
         self.assertIn(f"[!] LDAP server ({self.directory.host_text}) unable to find user (dave) in directory.",
@@ -142,19 +114,16 @@ class LdapDirectoryTest(LdapServiceTestCase):
         for user, dn, group in ((slapd.ODD_UID, slapd.ODD_DN, slapd.ODD_GROUP_DN),
                                 (slapd.STAR_UID, slapd.STAR_DN, slapd.STARS_DN)):
             with self.subTest(user=user):
-                kestrin.remove_service()
-                self.assertEqual(self.install.run("-i")[1], 0)
-                if self.server:
-                    self.server.stop()
+                self.reinstall()
                 self.start(user)
-                report = self.report()
+                report = self.first_report()
                 self.assertEqual(report["user_dn"], dn)
                 self.assertEqual([group["dn"] for group in report["groups"]], [group])
 
     def test_a_reloaded_server_is_used_from_the_next_identification(self):
         kestrin.reg_add(OPTIONS, "LDAP Server", UNREACHABLE)
         self.start("alice")
-        self.assertEqual(self.report().get("user_dn", ""), "")
+        self.assertEqual(self.first_report().get("user_dn", ""), "")
         self.assertTrue(any(line.startswith(f"[!] Error connecting to LDAP server (0x51) {UNREACHABLE} => ")
                             for line in self.install.log_lines()), self.install.log_lines())
         kestrin.reg_add(OPTIONS, "LDAP Server", self.directory.host_text)
@@ -168,7 +137,7 @@ class LdapTwoContextsTest(LdapServiceTestCase):
 
     def test_several_naming_contexts_leave_the_base_empty(self):
         self.start("alice")
-        self.report()
+        self.first_report()
         lines = self.install.log_lines()
         self.assertIn(self.base_line(""), lines)
         self.assertNotIn(self.base_line(slapd.BASE_DN), lines)

@@ -6,6 +6,7 @@ import unittest
 
 import kestrin
 import standins
+from scripted_service import ScriptedServiceTestCase
 
 OPTIONS = kestrin.OPTIONS_KEY
 ANN = "CN=Ann.OU=Sales.O=Acme"
@@ -17,42 +18,21 @@ FAILED = "[!] CIdentNovell::IdentifyUser: Failed to identify user"
 POLL_WAIT = 60
 
 
-class NovellServiceTestCase(unittest.TestCase):
+class NovellServiceTestCase(ScriptedServiceTestCase):
     """The service with the Novell network type and a console session."""
 
     CLIENT = True
 
     def setUp(self):
-        kestrin.remove_service()
-        kestrin.reg_delete_key(OPTIONS)
-        self.install = kestrin.Install(self.id())
-        self.assertEqual(self.install.run("-i")[1], 0)
-        standins.clear()
-        standins.install(self.install.folder)
+        super().setUp()
         if self.CLIENT:
             standins.install_novell()
-        self.ready = kestrin.HeldEvent(r"Global\TermSrvReadyEvent")
-        self.server = None
         standins.script_session(1, user_name="ann", domain_name="VM", win_station_name="Console")
-        standins.script_adapter(1, description="Wired", addresses=["10.20.30.40"])
         kestrin.reg_add(OPTIONS, "Network Type", "Novell")
-        kestrin.reg_add(OPTIONS, "Identification Server Reporting", 1, "REG_DWORD")
-        kestrin.reg_add(OPTIONS, "Identification Server", "127.0.0.1")
 
     def tearDown(self):
-        kestrin.remove_service()
-        if self.server:
-            self.server.stop()
-        self.ready.release()
+        super().tearDown()
         standins.uninstall_novell()
-        standins.clear()
-        standins.uninstall()
-        kestrin.reg_delete_key(OPTIONS)
-
-    def start(self):
-        self.server = kestrin.IdentServer(self.install.folder)
-        kestrin.sc("start", "Kestrin")
-        self.assertEqual(kestrin.wait_for_state("RUNNING"), "RUNNING", self.install.log_lines())
 
     def wait_for(self, condition, timeout=POLL_WAIT):
         deadline = time.monotonic() + timeout
@@ -66,9 +46,8 @@ class NovellPollTest(NovellServiceTestCase):
     def test_the_poll_reports_another_user_once_and_ignores_case(self):
         kestrin.reg_add(OPTIONS, "Novell Tree", "ACME-TREE")
         standins.script_novell(who_am_i=ANN, objects={ANN.lower(): [STAFF, "c=us"]})
-        self.start()
-        reports = self.server.wait_for_reports(1)
-        self.assertTrue(reports, self.install.log_lines())
+        self.start_service()
+        reports = [self.first_report()]
         self.assertEqual(reports[0]["user"].rpartition("\\")[2], "ann.sales.acme")
         self.assertEqual(reports[0]["user_dn"], "cn=ann.ou=sales.o=acme")
         self.assertEqual(reports[0]["user_ou"], "sales.acme")
@@ -95,9 +74,8 @@ class NovellWithoutClientTest(NovellServiceTestCase):
     CLIENT = False
 
     def test_every_identification_fails_and_leaves_the_user_alone(self):
-        self.start()
-        reports = self.server.wait_for_reports(1)
-        self.assertTrue(reports, self.install.log_lines())
+        self.start_service()
+        reports = [self.first_report()]
         lines = self.install.log_lines()
         self.assertIn("Network type set to Novell, but not detected", lines)
         self.assertIn(FAILED, lines)

@@ -4,7 +4,7 @@
 #include "agent/IPChangeNotification.h"
 #include "agent/Options.h"
 #include "agent/WtsFunctions.h"
-#include "common/StringSplit.h"
+#include "common/Version.h"
 #include "diag/ErrorText.h"
 #include "diag/Exception.h"
 #include "diag/Log.h"
@@ -56,16 +56,6 @@ const wchar_t* SessionEventName(DWORD eventType)
     return eventType < ARRAYSIZE(Names) ? Names[eventType] : nullptr;
 }
 
-// Splits "2.1.14.0" into its numbers; false unless there are at least three.
-bool ParseVersion(const std::wstring& text, unsigned long (&parts)[3])
-{
-    std::vector<std::wstring> fields = SplitString(text, L'.');
-    if (fields.size() < 3)
-        return false;
-    for (int i = 0; i < 3; ++i)
-        parts[i] = wcstoul(fields[i].c_str(), nullptr, 10);
-    return true;
-}
 } // namespace
 
 CUserAgent* TheAgent() { return Agent.load(); }
@@ -209,7 +199,7 @@ void CUserAgent::LogResourceVersion()
     DWORD size = GetFileVersionInfoSizeW(program.c_str(), &handle);
     CFileVersionInfo info;
     unsigned long parts[3] = {};
-    if (info.Read(program.c_str(), size) && !info.FileVersion.empty() && ParseVersion(info.FileVersion, parts))
+    if (info.Read(program.c_str(), size) && !info.FileVersion.empty() && ParseVersionTriple(info.FileVersion, parts))
         LogPrintf(LOG_INFO, L"User Agent resource version: %lu.%lu.%lu", parts[0], parts[1], parts[2]);
 }
 

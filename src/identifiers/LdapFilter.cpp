@@ -1,31 +1,21 @@
 #include "identifiers/LdapFilter.h"
 
+#include <cwchar>
+
 std::wstring EscapeFilterValue(const std::wstring& value)
 {
     std::wstring escaped;
     escaped.reserve(value.size());
     for (wchar_t c : value)
     {
-        switch (c)
+        if (c != L'*' && c != L'(' && c != L')' && c != L'\\' && c != L'\0')
         {
-        case L'*':
-            escaped += L"\\2a";
-            break;
-        case L'(':
-            escaped += L"\\28";
-            break;
-        case L')':
-            escaped += L"\\29";
-            break;
-        case L'\\':
-            escaped += L"\\5c";
-            break;
-        case L'\0':
-            escaped += L"\\00";
-            break;
-        default:
             escaped += c;
+            continue;
         }
+        wchar_t hex[4] = {};
+        std::swprintf(hex, 4, L"\\%02x", static_cast<unsigned>(c));
+        escaped += hex;
     }
     return escaped;
 }

@@ -1,5 +1,6 @@
 #include "update/Update.h"
 
+#include "agent/FileVersionInfo.h"
 #include "agent/Options.h"
 #include "agent/UserAgent.h"
 #include "common/RegKey.h"
@@ -112,16 +113,13 @@ const std::wstring& CUpdate::GetCurrentFilePath()
 {
     if (!m_ProgramPath.empty())
         return m_ProgramPath;
-    wchar_t path[MAX_PATH] = {};
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
+    m_ProgramPath = ProgramFilePath();
+    if (m_ProgramPath.empty())
     {
         DWORD error = GetLastError();
         LogPrintf(LOG_ERROR,
                   L"[!] CUpdate::GetCurrentFilePath: Failed to get module filename.\r\n    %s. Error code = %ld.",
                   CErrorText(error).Text(), (long)error);
-        return m_ProgramPath;
     }
-    m_ProgramPath.assign(path, length);
     return m_ProgramPath;
 }

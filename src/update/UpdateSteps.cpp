@@ -2,6 +2,7 @@
 // the swap of the program file.
 #include "agent/FileVersionInfo.h"
 #include "common/StringConvert.h"
+#include "common/Version.h"
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
 #include "service/ServiceControl.h"
@@ -10,7 +11,6 @@
 #include "update/HttpSession.h"
 #include "update/PackageExtraction.h"
 #include "update/Update.h"
-#include "update/Version.h"
 
 #include <cwchar>
 

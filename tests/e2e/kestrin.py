@@ -89,6 +89,15 @@ def service_state(name=SERVICE):
     return match.group(1) if match else None
 
 
+def wait_until(condition, timeout):
+    """Polls the condition until it holds or the time is up (a hang guard, not
+    a measured duration); returns its last answer."""
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    return condition()
+
+
 def wait_for_state(state, timeout=30, name=SERVICE):
     deadline = time.monotonic() + timeout
     current = service_state(name)

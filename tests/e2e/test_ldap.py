@@ -2,7 +2,6 @@
 from a scripted console session, looked up in a real slapd and reported to the
 reference Identification Server."""
 import os
-import time
 import unittest
 
 import kestrin
@@ -41,12 +40,7 @@ class LdapServiceTestCase(ScriptedServiceTestCase):
         self.start_service(server_options)
 
     def wait_for_report_of(self, dn, timeout=30):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if any(report.get("user_dn") == dn for report in self.server.reports()):
-                return True
-            time.sleep(0.2)
-        return False
+        return kestrin.wait_until(lambda: any(r.get("user_dn") == dn for r in self.server.reports()), timeout)
 
     def line(self, user, text):
         return f"[LDAP] {self.directory.host_text} | ({user}) {text}"

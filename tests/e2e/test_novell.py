@@ -1,7 +1,6 @@
 """End-to-end tests of the Novell identity: the real service under Wine with the
 stand-in Novell client in the prefix's system directory, reporting to the
 reference Identification Server."""
-import time
 import unittest
 
 import kestrin
@@ -34,11 +33,8 @@ class NovellServiceTestCase(ScriptedServiceTestCase):
         super().tearDown()
         standins.uninstall_novell()
 
-    def wait_for(self, condition, timeout=POLL_WAIT):
-        deadline = time.monotonic() + timeout
-        while not condition() and time.monotonic() < deadline:
-            time.sleep(0.2)
-        return condition()
+    def wait_for(self, condition):
+        return kestrin.wait_until(condition, POLL_WAIT)
 
 
 class NovellPollTest(NovellServiceTestCase):

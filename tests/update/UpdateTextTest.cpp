@@ -1,5 +1,5 @@
+#include "common/Version.h"
 #include "update/Manifest.h"
-#include "update/Version.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "update/Version.h"
+#include "common/Version.h"
 
 #include "common/StringSplit.h"
 

@@ -36,7 +36,7 @@ long EndUpdateThread(CUpdate& update)
 int RunServiceRole()
 {
     // Without an update thread the service still runs, only without updates.
-    CUpdate update;
+    CUpdate update(ServiceFirstUpdateCheckMs);
     update.Start();
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(ServiceName), ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table))

@@ -45,9 +45,6 @@ private:
     bool CheckManifest();
     bool IsNewerVersion(const std::wstring& version);
     bool DownloadPackage();
-    bool Backup();
-    bool Restore();
-    bool InstallNewProgram();
 
     DWORD m_FirstCheckMs;
     DWORD m_CheckPeriodMs;
@@ -61,3 +58,6 @@ private:
     std::wstring m_NewProgramPath;
     std::vector<MANIFEST_ENTRY> m_Manifest;
 };
+
+// The delay of the service's first check: FirstCheckMs in the product.
+extern const DWORD ServiceFirstUpdateCheckMs;

@@ -10,6 +10,7 @@
 #include "update/HttpClient.h"
 #include "update/HttpSession.h"
 #include "update/PackageExtraction.h"
+#include "update/ProgramSwap.h"
 #include "update/Update.h"
 
 #include <cwchar>
@@ -36,12 +37,6 @@ void LogGetFailure(const wchar_t* what, const std::wstring& server, const std::w
         LogPrintf(LOG_ERROR, L"[!] CUpdate: Unable to get %s \"%s%s\",\r\n    HTTP status code = %lu", what,
                   server.c_str(), path.c_str(), (unsigned long)request.StatusCode);
 }
-
-void LogMoveFailure(const wchar_t* format, const std::wstring& from, const std::wstring& to)
-{
-    DWORD error = GetLastError();
-    LogPrintf(LOG_ERROR, format, from.c_str(), to.c_str(), CErrorText(error).Text(), (long)error);
-}
 } // namespace
 
 bool CUpdate::UpdateOnce()
@@ -57,12 +52,7 @@ bool CUpdate::UpdateOnce()
         if (ExtractAndVerify(m_DownloadFolder + PackageName, m_DownloadFolder, m_Manifest))
         {
             LogMessage(L"[*] CUpdate: New service extracted and verified.");
-            if (Backup())
-            {
-                installed = InstallNewProgram();
-                if (!installed)
-                    Restore();
-            }
+            installed = CProgramSwap(m_ProgramPath, m_BackupPath, m_NewProgramPath).Swap();
         }
     }
     m_RestartService = installed;
@@ -137,50 +127,6 @@ bool CUpdate::DownloadPackage()
                   HttpErrorText(request.LastError, text), (long)request.LastError);
         return false;
     }
-    return true;
-}
-
-bool CUpdate::Backup()
-{
-    DeleteFileW(m_BackupPath.c_str());
-    if (!MoveFileW(m_ProgramPath.c_str(), m_BackupPath.c_str()))
-    {
-        LogMoveFailure(
-            L"[!] CUpdate: Unable to backup service program \"%s\" to\r\n    \"%s\"\r\n    %s. Error code = %ld.",
-            m_ProgramPath, m_BackupPath);
-        return false;
-    }
-    LogPrintf(LOG_INFO, L"[*] CUpdate: Service program \"%s\" backed up to\r\n    \"%s\"", m_ProgramPath.c_str(),
-              m_BackupPath.c_str());
-    return true;
-}
-
-bool CUpdate::Restore()
-{
-    DeleteFileW(m_ProgramPath.c_str());
-    if (!MoveFileW(m_BackupPath.c_str(), m_ProgramPath.c_str()))
-    {
-        LogMoveFailure(L"[!] CUpdate: Unable to restore backup service program \"%s\" to\r\n    \"%s\"\r\n    %s. "
-                       L"Error code = %ld.",
-                       m_BackupPath, m_ProgramPath);
-        return false;
-    }
-    LogPrintf(LOG_INFO, L"[*] CUpdate: Service program backup \"%s\" restored to\r\n    \"%s\"", m_BackupPath.c_str(),
-              m_ProgramPath.c_str());
-    return true;
-}
-
-bool CUpdate::InstallNewProgram()
-{
-    if (!MoveFileW(m_NewProgramPath.c_str(), m_ProgramPath.c_str()))
-    {
-        LogMoveFailure(
-            L"[!] CUpdate: Unable to move new service program \"%s\" to\r\n    \"%s\".\r\n    %s. Error code = %ld.",
-            m_NewProgramPath, m_ProgramPath);
-        return false;
-    }
-    LogPrintf(LOG_INFO, L"[*] CUpdate: New service program \"%s\" moved to \r\n    \"%s\".", m_NewProgramPath.c_str(),
-              m_ProgramPath.c_str());
     return true;
 }
 

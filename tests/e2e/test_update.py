@@ -1,17 +1,22 @@
-"""End-to-end tests of the update check: the service's update thread, run as a
-program of its own (so that its first check comes at once), against the
-reference server's HTTP side serving a package built by tools/make-update."""
+"""End-to-end tests of the update check against the reference server's HTTP
+side serving a package built by tools/make-update: the service's update thread
+run as a program of its own (so that its first check comes at once), and a
+running service, of a build whose first check comes after seconds, replaced
+by a newer build."""
 import os
 import re
 import shutil
+import struct
 import subprocess
 import time
 import unittest
 
 import kestrin
+from scripted_service import ScriptedServiceTestCase
 
 OPTIONS = kestrin.OPTIONS_KEY
 RUNNER = os.environ["KESTRIN_UPDATE_RUNNER"]
+QUICK_UPDATE = os.environ["KESTRIN_QUICK_UPDATE"]
 RUNNER_WITHOUT_VERSION = os.path.join(os.path.dirname(RUNNER), "UpdateRunnerWithoutVersion.exe")
 MAKE_UPDATE = os.path.join(kestrin.TOOLS, "make-update")
 MANIFEST = "ua_update_x64.md5"
@@ -23,6 +28,19 @@ CHECK_WAIT = 60
 def read(path):
     with open(path, "rb") as file:
         return file.read()
+
+
+def with_file_version(program, patch):
+    """The bytes of program with its version resource saying 2.1.<patch>.0
+    instead of 2.1.14.0, both in the fixed part and in the strings."""
+    data = bytearray(read(program))
+    fixed = data.index(struct.pack("<I", 0xFEEF04BD))
+    # dwFileVersionLS and dwProductVersionLS hold <patch> << 16.
+    for offset in (fixed + 12, fixed + 20):
+        struct.pack_into("<I", data, offset, patch << 16)
+    old, new = "2.1.14.0".encode("utf-16-le"), f"2.1.{patch}.0".encode("utf-16-le")
+    assert len(old) == len(new) and data.count(old) == 2
+    return bytes(data.replace(old, new))
 
 
 class UpdateCheckTest(unittest.TestCase):
@@ -117,6 +135,43 @@ class UpdateCheckTest(unittest.TestCase):
                 self.assertTrue(any(line.startswith(last_line) for line in self.install.log_lines()),
                                 self.install.log_lines())
                 self.assert_untouched(original)
+
+
+class ServiceUpdateTest(ScriptedServiceTestCase):
+    """The running service replaced by a newer build it downloads itself."""
+
+    def test_the_service_swaps_in_a_newer_build_and_runs_it(self):
+        shutil.copy(QUICK_UPDATE, self.install.exe)
+        original = read(self.install.exe)
+        updates = os.path.join(self.install.folder, "updates")
+        os.makedirs(updates)
+        newer = os.path.join(self.install.folder, "newer", "Kestrin.exe")
+        os.makedirs(os.path.dirname(newer))
+        with open(newer, "wb") as file:
+            file.write(with_file_version(QUICK_UPDATE, 15))
+        subprocess.run([MAKE_UPDATE, newer, updates, "--version", "2.1.15"], check=True, capture_output=True)
+
+        self.start_service(["--updates", updates])
+        self.assertEqual(self.first_report()["agent_version"]["version"], "2.1.14")
+        # The build that started again reports its own version.
+        self.assertTrue(kestrin.wait_until(
+            lambda: any(report["agent_version"]["version"] == "2.1.15" for report in self.server.reports()), 90),
+            self.install.log_lines())
+        self.assertEqual(kestrin.wait_for_state("RUNNING"), "RUNNING", self.install.log_lines())
+        self.assertEqual(read(self.install.exe), read(newer))
+        self.assertNotEqual(read(newer), original)
+        self.assertFalse(os.path.exists(os.path.join(self.install.folder, "Tmp", "ua_update_x64.zip")))
+        lines = self.install.log_lines()
+        # The backup was taken; the new build removes it when it starts, unless
+        # the old process, whose image it is, has not ended by then.
+        self.assertTrue(any(line.startswith('[*] CUpdate: Service program "') and
+                            line.endswith(kestrin.windows_path(self.install.exe) + '.old"') for line in lines), lines)
+        try:
+            self.assertEqual(read(self.install.exe + ".old"), original)
+        except FileNotFoundError:
+            pass
+        self.assertIn("[*] Update complete, restarting service.", lines)
+        self.assertIn("User Agent resource version: 2.1.15", lines)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 #include "agent/UserAgent.h"
 #include "diag/Log.h"
+#include "platform/FirewallExceptions.h"
 #include "service/CommandLine.h"
 #include "service/ConsoleWindow.h"
 #include "service/EntryPoint.h"
@@ -75,8 +76,9 @@ int RunFromCommandLine(int argc, wchar_t** argv)
     if (argc >= 2 && HandleOptions(argc, argv, agent, commandLine, exitCode))
         return exitCode;
 
-    // Adding the firewall exceptions for the query port, before the agent is
-    // initialised: not built yet.
+    std::wstring firewall = AddFirewallExceptions();
+    if (!firewall.empty())
+        LogMessage(firewall.c_str());
     if (!SvrInitialize())
         return 0;
     if (!agent.Start())

@@ -2,6 +2,7 @@
 
 #include "agent/UserAgent.h"
 #include "diag/Log.h"
+#include "platform/FirewallExceptions.h"
 #include "service/CommandLine.h"
 #include "service/ConsoleWindow.h"
 
@@ -67,8 +68,9 @@ bool ApplyStartArguments(DWORD argc, LPWSTR* argv, CUserAgent& agent)
 // report failed.
 bool RunService(CStatusReporter& status, CUserAgent& agent)
 {
-    // Adding the firewall exceptions for the query port, before the agent is
-    // initialised: not built yet.
+    std::wstring firewall = AddFirewallExceptions();
+    if (!firewall.empty())
+        LogMessage(firewall.c_str());
     if (!SvrInitialize())
         return status.Report(SERVICE_STOPPED);
     if (!status.Report(SERVICE_START_PENDING, 1))

@@ -323,3 +323,4 @@ class IdentServer:
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGINT)
             self.process.wait(timeout=30)
+        self.process.stderr.close()

@@ -15,6 +15,7 @@ The Novell client (calwin32, locwin32 and netwin32.dll) is loaded from the
 system folder: install_novell() copies it into the prefix's system32.
 """
 import os
+import re
 import shutil
 import tempfile
 import time
@@ -342,3 +343,52 @@ def clear():
     Wine does again (the event system: stores, nothing stored)."""
     for key in (WTS_KEY, IPHELPER_KEY, NETAPI_KEY, ADSI_KEY, EVENT_SYSTEM_KEY, NOVELL_KEY, CALLS_KEY):
         kestrin.reg_delete_key(key)
+
+
+# --- the Windows Firewall -----------------------------------------------------------
+
+FIREWALL_KEY = ROOT_KEY + r"\Firewall"
+# The firewall's manager and open-port classes.
+_FIREWALL_CLASSES = ("{304CE942-6E39-40D8-943A-B913C40C9CD4}", "{0CA545C6-37AD-4A6C-BF92-9F7610067EF5}")
+_wine_firewall = {}
+
+
+def install_firewall(folder):
+    """Points the firewall's classes at the stand-in (firewall.dll) beside the
+    program, remembering Wine's own server of each for uninstall_firewall()."""
+    dll = os.path.join(folder, "firewall.dll")
+    shutil.copy(os.path.join(STANDINS, "firewall.dll"), dll)
+    for clsid in _FIREWALL_CLASSES:
+        server = _class_key(clsid) + r"\InprocServer32"
+        _wine_firewall.setdefault(clsid, kestrin.reg_query(server, "(Default)"))
+        kestrin.wine("reg", "add", server, "/ve", "/d", kestrin.windows_path(dll), "/f", check=True)
+
+
+def uninstall_firewall():
+    for clsid, previous in _wine_firewall.items():
+        server = _class_key(clsid) + r"\InprocServer32"
+        if previous:
+            kestrin.wine("reg", "add", server, "/ve", "/d", previous[1], "/f", check=True)
+    kestrin.reg_delete_key(FIREWALL_KEY)
+
+
+def script_firewall(current=1, enabled=None, errors=None):
+    """A firewall with no open ports: current is the profile in force (0
+    Domain, 1 Standard); enabled: {"Domain": False, ...} (on by default);
+    errors: {"IsPortAllowed": 0x80070005, "Add.Current": ..., ...}."""
+    subkeys = {name: {"Enabled": int(on)} for name, on in (enabled or {}).items()}
+    if errors:
+        subkeys["Errors"] = dict(errors)
+    _replace_key(FIREWALL_KEY, {"CurrentProfile": current}, subkeys)
+
+
+def firewall_ports(profile):
+    """{"1305/17": name} of the profile's ("Domain", "Standard") open ports."""
+    out = kestrin.wine("reg", "query", rf"{FIREWALL_KEY}\{profile}\Ports", "/s").stdout
+    ports = {}
+    for block in re.split(r"\r?\n(?=HKEY_)", out):
+        key = re.match(r"HKEY_.*\\Ports\\(\d+/\d+)", block)
+        name = re.search(r"^\s*Name\s+REG_SZ\s+(.*?)\s*$", block, re.M)
+        if key and name:
+            ports[key.group(1)] = name.group(1)
+    return ports

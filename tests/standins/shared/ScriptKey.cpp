@@ -93,6 +93,15 @@ SCRIPT_VALUE CScriptKey::ReadValue(const wchar_t* name) const
     }
 }
 
+DWORD CScriptKey::SubkeyCount() const
+{
+    DWORD count = 0;
+    if (!m_Key || RegQueryInfoKeyW(m_Key.Get(), nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        return 0;
+    return count;
+}
+
 std::vector<DWORD> CScriptKey::NumberedSubkeys() const
 {
     std::vector<DWORD> numbers;

@@ -40,6 +40,7 @@ public:
 
     // The subkeys whose names are decimal numbers, in ascending order.
     std::vector<DWORD> NumberedSubkeys() const;
+    DWORD SubkeyCount() const;
 
 private:
     std::optional<std::wstring> ReadText(const wchar_t* name, DWORD typeFlag) const;

@@ -60,6 +60,7 @@ CNQRPServer::~CNQRPServer()
 {
     // No handler may run while the sockets and records go away.
     EndWorkers();
+    LogQueriesLeftOut(m_QueryLogLimit.TakeLeftOut());
     LogMessage(L"Shutting down NQRP server socket ...");
     m_Socket4.Close();
     m_Socket6.Close();
@@ -243,17 +244,35 @@ bool CNQRPServer::Dispatch(CSocket& socket, IO_DATA& io, STREAM& request, DWORD 
     switch (request.ReadU16())
     {
     case NQRP_QUERY:
-        LogPrintf(LOG_QUERY, L"CNQRPServer::OnReceiveFrom: NQRP Query; Bytes=%lu", bytes);
+        LogQuery(L"CNQRPServer::OnReceiveFrom: NQRP Query; Bytes=%lu", bytes);
         return DoNQRPQuery(socket, io, request);
     case LOGON_USER_QUERY:
-        LogPrintf(LOG_QUERY, L"CNQRPServer::OnReceiveFrom: Logon User Query; Bytes=%lu", bytes);
+        LogQuery(L"CNQRPServer::OnReceiveFrom: Logon User Query; Bytes=%lu", bytes);
         return DoLogonUserQuery(socket, io, request);
     case LOGON_USER_QUERY_EX:
-        LogPrintf(LOG_QUERY, L"CNQRPServer:OnRecieveFrom: Logon User Query (NextGen); Bytes=%lu", bytes);
+        LogQuery(L"CNQRPServer:OnRecieveFrom: Logon User Query (NextGen); Bytes=%lu", bytes);
         return DoLogonUserQueryEx(socket, io, request);
     default:
         return false;
     }
+}
+
+// Anyone may send queries, as fast as they like: past a few a second they are
+// counted instead of each costing a line flushed to disk.
+void CNQRPServer::LogQuery(const wchar_t* format, DWORD bytes)
+{
+    DWORD leftOut = 0;
+    if (!m_QueryLogLimit.Admit(GetTickCount64(), leftOut))
+        return;
+    LogQueriesLeftOut(leftOut);
+    LogPrintf(LOG_QUERY, format, bytes);
+}
+
+void CNQRPServer::LogQueriesLeftOut(DWORD leftOut)
+{
+    if (leftOut != 0)
+        LogPrintf(LOG_QUERY, L"CNQRPServer: %lu queries not logged (more than %lu a second)", (unsigned long)leftOut,
+                  (unsigned long)QueryLinesPerSecond);
 }
 
 bool CNQRPServer::OnSendTo(CSocket& /*socket*/, IO_DATA& io, DWORD /*bytes*/)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "diag/LogRateLimit.h"
 #include "query/NQRPProtocol.h"
 #include "query/NQRPReplies.h"
 #include "query/QueryOwner.h"
@@ -21,6 +22,8 @@ class CNQRPServer final : public CUDPIOCP
 {
 public:
     static constexpr int ReceivesPerSocket = 10;
+    // Query lines written a second at most; the rest are counted.
+    static constexpr DWORD QueryLinesPerSecond = 10;
 
     CNQRPServer(CUserAgent* owner, IIOBufferPool* pool);
     // port 0 lets the system choose a port for each socket.
@@ -58,6 +61,8 @@ private:
     bool PostInitialReceives(CSocket& socket, const wchar_t* bufferFailure, const wchar_t* postFailure);
     bool DispatchGuarded(CSocket& socket, IO_DATA& io, DWORD bytes);
     bool Dispatch(CSocket& socket, IO_DATA& io, STREAM& request, DWORD bytes);
+    void LogQuery(const wchar_t* format, DWORD bytes);
+    void LogQueriesLeftOut(DWORD leftOut);
     bool AcceptRequest(IO_DATA& io, STREAM& request, const wchar_t* handler, bool withMask, NQRP_REQUEST& fields);
     bool WriteReply(IO_DATA& io, uint32_t size, const wchar_t* handler, const wchar_t* failure,
                     const std::function<void(STREAM&)>& write);
@@ -72,4 +77,5 @@ private:
     const uint16_t m_ListenPort;
     std::wstring m_Version;
     NQRP_HOST_INFO m_Host;
+    CLogRateLimit m_QueryLogLimit{QueryLinesPerSecond, 1000};
 };

@@ -270,6 +270,36 @@ class FaultTest(QueryServiceTestCase):
             time.sleep(0.2)
 
 
+class QueryLogFloodTest(QueryServiceTestCase):
+    """Anyone may send queries as fast as they like; the log must not grow
+    with them."""
+
+    FLOOD = 5000
+    LINE = "CNQRPServer::OnReceiveFrom: NQRP Query; Bytes="
+
+    def test_a_flood_is_counted_not_logged_line_by_line(self):
+        self.start()
+        self.assert_still_answers()
+        querier = Querier("127.0.0.1")
+        self.addCleanup(querier.close)
+        started = time.monotonic()
+        for request_id in range(self.FLOOD):
+            querier.send(nqrp.make_request("nqrp", request_id))
+        # A query after a quiet second is logged again, after the flood's count.
+        time.sleep(1.5)
+        self.assert_still_answers()
+        seconds = time.monotonic() - started
+        lines = self.install.log_lines()
+        logged = sum(line.startswith(self.LINE) for line in lines)
+        counts = [int(line.split()[1]) for line in lines
+                  if line.startswith("CNQRPServer: ") and line.endswith("queries not logged (more than 10 a second)")]
+        self.assertTrue(counts, lines[-20:])
+        self.assertLessEqual(logged + sum(counts), self.FLOOD + 2)
+        # At most ten a second, with a second's slack at either end.
+        self.assertLessEqual(logged, 10 * (int(seconds) + 2), lines[-20:])
+        self.assertEqual(kestrin.service_state(), "RUNNING")
+
+
 class OversizeReplyTest(QueryServiceTestCase):
     """A NextGen reply that needs more than one datagram is not sent.
 

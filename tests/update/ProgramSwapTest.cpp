@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <ostream>
 
 namespace
 {
@@ -28,6 +29,8 @@ struct SwapCase
     bool Swapped;
     const char* Logged;
 };
+
+void PrintTo(const SwapCase& test, std::ostream* out) { *out << test.Name; }
 
 class ProgramSwapTest : public ::testing::TestWithParam<SwapCase>
 {

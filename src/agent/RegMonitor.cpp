@@ -50,20 +50,26 @@ bool CRegMonitor::Prepare()
     return true;
 }
 
+bool CRegMonitor::OpenWatchKey(RegKeyWatch& watch)
+{
+    if (watch.Key)
+        return true;
+    auto key = std::make_unique<CRegKey>();
+    LONG result = key->Create(watch.KeyPath.c_str(), KEY_READ, watch.RootKey);
+    if (result != ERROR_SUCCESS)
+    {
+        LogWatchFailure(L"[!] CRegMonitor::Prepare: Failed to open registry key %s.\r\n    %s. Error code = %ld.",
+                        watch.KeyPath, static_cast<DWORD>(result));
+        return false;
+    }
+    watch.Key = std::move(key);
+    return true;
+}
+
 bool CRegMonitor::PrepareWatch(RegKeyWatch& watch)
 {
-    if (!watch.Key)
-    {
-        auto key = std::make_unique<CRegKey>();
-        LONG result = key->Create(watch.KeyPath.c_str(), KEY_READ, watch.RootKey);
-        if (result != ERROR_SUCCESS)
-        {
-            LogWatchFailure(L"[!] CRegMonitor::Prepare: Failed to open registry key %s.\r\n    %s. Error code = %ld.",
-                            watch.KeyPath, static_cast<DWORD>(result));
-            return false;
-        }
-        watch.Key = std::move(key);
-    }
+    if (!OpenWatchKey(watch))
+        return false;
 
     watch.Event.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!watch.Event.IsValid())
@@ -76,6 +82,18 @@ bool CRegMonitor::PrepareWatch(RegKeyWatch& watch)
     }
 
     LONG result = RegNotifyChangeKeyValue(watch.Key->Get(), watch.WatchSubtree, NotifyFilter, watch.Event.Get(), TRUE);
+    if (result == ERROR_KEY_DELETED)
+    {
+        // Deleted under the open handle, which can never see a change again:
+        // the key is made anew and watched in its place.
+        LogWatchFailure(L"[!] CRegMonitor::Prepare: Registry key %s was deleted; watching it anew.\r\n    %s. Error "
+                        L"code = %ld.",
+                        watch.KeyPath, static_cast<DWORD>(result));
+        watch.Key.reset();
+        if (!OpenWatchKey(watch))
+            return false;
+        result = RegNotifyChangeKeyValue(watch.Key->Get(), watch.WatchSubtree, NotifyFilter, watch.Event.Get(), TRUE);
+    }
     if (result != ERROR_SUCCESS)
     {
         LogPrintf(LOG_ERROR, L"[!] CRegMonitor::Prepare: RegNotifyChangeKeyValue failed.\r\n    %s. Error code = %ld.",

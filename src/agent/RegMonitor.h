@@ -53,6 +53,7 @@ protected:
     DWORD ThreadProc() override;
 
 private:
+    bool OpenWatchKey(RegKeyWatch& watch);
     bool PrepareWatch(RegKeyWatch& watch);
 
     IRegMonitor* m_Callback;

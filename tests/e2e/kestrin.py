@@ -65,11 +65,27 @@ def thread_stacks(process_id):
         commands.write(f"attach 0x{process_id:x}\nbt all\ndetach\n")
     try:
         result = wine("winedbg", "--file", windows_path(commands.name), timeout=120)
-        return result.stdout + result.stderr
+        # "bt all" walks every process; only this one's threads are wanted.
+        blocks = re.split(r"(?=^Backtracing for thread)", result.stdout, flags=re.M)
+        own = [block for block in blocks if re.match(rf"Backtracing for thread \w+ in process 0*{process_id:x} ", block)]
+        return "".join(own) or result.stdout + result.stderr
     except subprocess.TimeoutExpired:
         return "winedbg did not answer"
     finally:
         os.unlink(commands.name)
+
+
+def restart_wine():
+    """Ends every process of the prefix and starts its persistent server and
+    desktop again as the test session does. For what Wine keeps of a killed
+    process: its sockets stay bound while the server lives."""
+    scripts = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "lib")
+    env = wine_env()
+    env.pop("WINEDEBUG", None)
+    subprocess.run(["bash", "-c", f'source "{scripts}/common.sh" && source "{scripts}/wine-prefix.sh" && '
+                    'wineserver -k; wineserver -w; wine_prefix_start "$WINEPREFIX"'],
+                   env=env, check=True, timeout=120, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
 
 
 def windows_path(path):

@@ -31,6 +31,10 @@ def packed_guid(guid):
     return "".join(part[::-1] for part in parts[:3]) + "".join(tail[i + 1] + tail[i] for i in range(0, len(tail), 2))
 
 
+def msiexec_env():
+    return kestrin.wine_env(display=bool(kestrin.DISPLAY))
+
+
 def log_text():
     try:
         with open(LOG, "rb") as f:
@@ -72,7 +76,7 @@ class MsiTest(unittest.TestCase):
 
     def clean(self):
         for properties in (self.old_properties, self.new_properties):
-            subprocess.run(["wine", "msiexec", "/x", properties["ProductCode"], "/qn"], env=kestrin.wine_env(),
+            subprocess.run(["wine", "msiexec", "/x", properties["ProductCode"], "/qn"], env=msiexec_env(),
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                            timeout=120)
         kestrin.remove_service()
@@ -82,11 +86,12 @@ class MsiTest(unittest.TestCase):
     def msiexec(self, action, package, *properties):
         """Runs msiexec quietly with a verbose log; returns (exit code, log text)."""
         log = os.path.join(self.folder, f"{self.id()}-{action.strip('/')}-{os.path.basename(package)}.log")
-        # Output to a file, not a pipe: the first window msiexec creates starts
-        # the prefix's desktop process, which inherits its output and lives on.
+        # The first window msiexec creates (even with /qn) starts the prefix's
+        # desktop process, which inherits msiexec's output (so a file, not a
+        # pipe) and its display: the prefix's, where later tests show boxes.
         with open(log + ".out", "w") as output:
             code = subprocess.run(["wine", "msiexec", action, kestrin.windows_path(package), "/qn", "/l*v",
-                                   kestrin.windows_path(log), *properties], env=kestrin.wine_env(),
+                                   kestrin.windows_path(log), *properties], env=msiexec_env(),
                                   stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
                                   timeout=120).returncode
         with open(log, "rb") as f:

@@ -4,6 +4,7 @@
 #include "diag/Log.h"
 #include "diag/LogFile.h"
 #include "diag/StructuredException.h"
+#include "service/BuildVersion.h"
 #include "service/ServiceControl.h"
 #include "service/ServiceHandle.h"
 #include "update/Update.h"
@@ -16,10 +17,6 @@
 
 namespace
 {
-constexpr unsigned BuildMajor = 2;
-constexpr unsigned BuildMinor = 1;
-constexpr unsigned BuildPatch = 14;
-
 constexpr DWORD UpdateThreadStopMs = 10000;
 
 // A thread that does not end in time is ended with its wait's result, which
@@ -113,6 +110,7 @@ int KestrinMain()
     bool serviceRole = IsServiceStartPending();
     SetWorkingDirectoryToProgramFolder();
     TheLogFile().Open();
-    LogPrintf(LOG_VERSION, L"User Agent build version = %u.%u.%u", BuildMajor, BuildMinor, BuildPatch);
+    LogPrintf(LOG_VERSION, L"User Agent build version = %u.%u.%u", KESTRIN_VERSION_MAJOR, KESTRIN_VERSION_MINOR,
+              KESTRIN_VERSION_PATCH);
     return serviceRole ? RunServiceRole() : RunCommandLineRole();
 }

@@ -38,24 +38,6 @@ const wchar_t* ProtocolName(NET_FW_IP_PROTOCOL protocol)
     return protocol == NET_FW_IP_PROTOCOL_TCP ? L"TCP" : L"UDP";
 }
 
-// COM for this thread for the length of the operation, released only when
-// this call took it.
-class CComApartment
-{
-public:
-    CComApartment() : m_Result(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-    ~CComApartment()
-    {
-        if (SUCCEEDED(m_Result))
-            CoUninitialize();
-    }
-    CComApartment(const CComApartment&) = delete;
-    CComApartment& operator=(const CComApartment&) = delete;
-
-private:
-    HRESULT m_Result;
-};
-
 class CFirewallExceptions
 {
 public:

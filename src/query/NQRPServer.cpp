@@ -150,7 +150,13 @@ bool CNQRPServer::Bind(CSocket& socket, int family)
 void CNQRPServer::Associate(CSocket& socket, const wchar_t* failure)
 {
     if (!m_Port.Associate(reinterpret_cast<HANDLE>(socket.Handle()), reinterpret_cast<ULONG_PTR>(&socket)))
+    {
         LogSocketError(failure, GetLastError());
+        return;
+    }
+    // Under load a receive mostly finds its datagram waiting, and a reply goes
+    // out at once: both are then handled without a trip through the port.
+    SkipPortOnSuccess(socket);
 }
 
 // An ICMP "port unreachable" for a reply to a querier that went away would

@@ -19,7 +19,7 @@ public:
     bool IsValid() const { return Handle() != INVALID_SOCKET; }
 
     // Replaces the held socket, closing the old one first.
-    void Reset(SOCKET handle = INVALID_SOCKET);
+    virtual void Reset(SOCKET handle = INVALID_SOCKET);
 
     // Hands ownership on to the caller.
     SOCKET Take() { return m_Handle.exchange(INVALID_SOCKET); }

@@ -1,5 +1,9 @@
 #include "query/UDPIOCP.h"
 
+#include "query/InlineCompletions.h"
+
+#include <mswsock.h>
+
 namespace
 {
 std::atomic<uint32_t> LastSocketId{0};
@@ -9,6 +13,12 @@ constexpr uint16_t DefaultThreadCount = 2;
 
 CUDPIOCP::CSocket::CSocket() : m_Id(++LastSocketId) {}
 
+void CUDPIOCP::CSocket::Reset(SOCKET handle)
+{
+    m_SkipsPort.store(false);
+    CUDPSocket::Reset(handle);
+}
+
 CUDPIOCP::CUDPIOCP(IIOBufferPool* pool) : m_Pool(pool) { m_ThreadCount = DefaultThreadCount; }
 
 CUDPIOCP::~CUDPIOCP() { EndWorkers(); }
@@ -16,6 +26,15 @@ CUDPIOCP::~CUDPIOCP() { EndWorkers(); }
 std::unique_ptr<CIOCPThreadPool::CWorker> CUDPIOCP::CreateWorker() { return std::make_unique<CWorker>(*this); }
 
 void CUDPIOCP::OnCompletion(const COMPLETION_PACKET& packet)
+{
+    CInlineCompletions completedAtOnce(m_Port);
+    HandlePacket(packet);
+    COMPLETION_PACKET next;
+    for (int handled = 0; handled < MaxCompletedAtOncePerPacket && completedAtOnce.Take(next); ++handled)
+        HandlePacket(next);
+}
+
+void CUDPIOCP::HandlePacket(const COMPLETION_PACKET& packet)
 {
     if (packet.Key == 0 || !packet.Overlapped)
         return;
@@ -79,12 +98,17 @@ bool CUDPIOCP::PostRecvFrom(CSocket& socket, IO_DATA& io)
 bool CUDPIOCP::Issued(CSocket& socket, IO_DATA& io, int result)
 {
     if (result == 0)
+    {
+        if (socket.SkipsPortOnSuccess())
+            CompletedAtOnce(socket, io);
         return true;
+    }
     DWORD error = WSAGetLastError();
     // A datagram larger than the buffer completes the operation with a
     // warning, not an error: its packet still comes through the port, and
-    // releasing the record here would let that packet find it reused.
-    if (error == WSA_IO_PENDING || error == WSAEMSGSIZE)
+    // releasing the record here would let that packet find it reused. A
+    // socket that skips the port on success skips it for warnings too.
+    if (error == WSA_IO_PENDING || (error == WSAEMSGSIZE && !socket.SkipsPortOnSuccess()))
         return true;
     --m_Outstanding;
     if (DWORD code = DatagramLossCode(error, io.Operation == IO_SEND_ISSUED))
@@ -95,6 +119,37 @@ bool CUDPIOCP::Issued(CSocket& socket, IO_DATA& io, int result)
     OnError(socket, io, error);
     socket.Close();
     return false;
+}
+
+void CUDPIOCP::CompletedAtOnce(CSocket& socket, IO_DATA& io)
+{
+    DWORD bytes = 0;
+    DWORD flags = 0;
+    COMPLETION_PACKET packet;
+    packet.Key = reinterpret_cast<ULONG_PTR>(&socket);
+    packet.Overlapped = &io.Overlapped;
+    if (!WSAGetOverlappedResult(socket.Handle(), &io.Overlapped, &bytes, FALSE, &flags))
+        packet.Error = WSAGetLastError();
+    packet.Bytes = bytes;
+    if (!CInlineCompletions::Add(m_Port, packet))
+        --m_Outstanding; // the port is closed: nothing will take the record back
+}
+
+// Only where the provider's sockets are the system's own file handles: a
+// layered provider may complete an operation without the system seeing it,
+// and the packet it skipped would then never come.
+bool CUDPIOCP::SkipPortOnSuccess(CSocket& socket)
+{
+    WSAPROTOCOL_INFOW info{};
+    int length = sizeof(info);
+    if (getsockopt(socket.Handle(), SOL_SOCKET, SO_PROTOCOL_INFOW, reinterpret_cast<char*>(&info), &length) != 0 ||
+        !(info.dwServiceFlags1 & XP1_IFS_HANDLES))
+        return false;
+    if (!SetFileCompletionNotificationModes(reinterpret_cast<HANDLE>(socket.Handle()),
+                                            FILE_SKIP_COMPLETION_PORT_ON_SUCCESS))
+        return false;
+    socket.m_SkipsPort.store(true);
+    return true;
 }
 
 bool CUDPIOCP::OnSendTo(CSocket& /*socket*/, IO_DATA& io, DWORD /*bytes*/)

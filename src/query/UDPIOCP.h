@@ -25,13 +25,22 @@ public:
         uint32_t Id() const { return m_Id; }
         virtual void* GetContext() const { return m_Context.load(); }
         virtual void SetContext(void* context) { m_Context.store(context); }
+        // Whether an operation that succeeds at once gets no packet.
+        bool SkipsPortOnSuccess() const { return m_SkipsPort.load(); }
+        // A new socket starts with the port's packets for every operation.
+        void Reset(SOCKET handle = INVALID_SOCKET) override;
 
     private:
+        friend class CUDPIOCP;
         const uint32_t m_Id;
         std::atomic<void*> m_Context{nullptr};
+        std::atomic<bool> m_SkipsPort{false};
     };
 
     static constexpr uint16_t DefaultMaxFreeSockets = 10;
+    // Operations that succeeded at once handled after one packet, at most; the
+    // rest wait in the port behind the other sockets' packets.
+    static constexpr int MaxCompletedAtOncePerPacket = 16;
 
     explicit CUDPIOCP(IIOBufferPool* pool);
     ~CUDPIOCP() override;
@@ -69,6 +78,12 @@ public:
     bool ReceiveNow(CSocket& socket, IO_DATA& io);
     bool SendNow(CSocket& socket, IO_DATA& io);
 
+    // Operations on the socket that succeed at once are then handled by the
+    // worker that issued them, without a packet; false when the socket's
+    // provider does not allow it, which changes nothing. Before the socket's
+    // first operation.
+    static bool SkipPortOnSuccess(CSocket& socket);
+
     // The Windows Sockets code of a lost datagram, or 0 when the error of a
     // failed receive or send leaves the socket itself unusable.
     static DWORD DatagramLossCode(DWORD error, bool send);
@@ -86,6 +101,8 @@ private:
     static void PrepareSend(IO_DATA& io);
     bool Queue(CSocket& socket, IO_DATA& io);
     bool Issued(CSocket& socket, IO_DATA& io, int result);
+    void HandlePacket(const COMPLETION_PACKET& packet);
+    void CompletedAtOnce(CSocket& socket, IO_DATA& io);
 
     IIOBufferPool* m_Pool;
     std::deque<std::unique_ptr<CSocket>> m_FreeSockets;

@@ -497,7 +497,7 @@ TEST_F(QueryServer, ADatagramWaitingBeforeTheFirstReceiveIsLostCleanly)
     StartServer(1, false);
     CQueryClient client(AF_INET);
     // Queued before any receive is issued, so the first receive fails at once
-    // with the datagram's size, and its packet still follows.
+    // with the datagram's size.
     client.Send(Port4, Cat({Request(0x0000, 0xA1), Bytes(SystemPageSize() + 1, 0x33)}));
     client.Send(Port4, Cat({Request(0x0000, 0xA2), Bytes(SystemPageSize() + 1, 0x33)}));
     ASSERT_TRUE(Server->StartReceiving());

@@ -57,6 +57,7 @@ public:
     }
 
     void SetMaxFreeSockets(uint16_t count) { m_MaxFreeSockets = count; }
+    void SetThreadCount(uint16_t count) { m_ThreadCount = count; }
     void ThrowFromOnSendTo() { m_Throw = true; }
     void CallBaseOnPost(bool call) { m_CallBaseOnPost = call; }
 
@@ -369,6 +370,49 @@ TEST(UDPIOCP, PostSendSendsTheUsedBytesToTheRecordsDestination)
     EXPECT_EQ(calls[1].Value, 5u);
     closesocket(peer);
     pool.ReleaseIOData(io);
+}
+
+// Datagrams already waiting make the receives succeed inside the Winsock call.
+// Each must reach its handler exactly once, with its own byte count, whether
+// the worker handles it at once or the port brings it.
+TEST(UDPIOCP, ReceivesThatSucceedAtOnceAreHandledOnceEach)
+{
+    CIOBufferPool pool(4096);
+    CRecordingIOCP iocp(&pool);
+    iocp.SetThreadCount(1);
+    CUDPIOCP::CSocket& socket = iocp.AddSocket();
+    ASSERT_TRUE(CUDPIOCP::SkipPortOnSuccess(socket));
+    ASSERT_TRUE(socket.SkipsPortOnSuccess());
+    const std::vector<std::string> datagrams = {"one", "three", "seven!!"};
+    for (const auto& datagram : datagrams)
+        SendTo(PortOf(socket), datagram);
+    std::vector<IO_DATA*> records;
+    for (size_t i = 0; i < datagrams.size() + 1; ++i)
+    {
+        records.push_back(pool.GetIOData());
+        ASSERT_TRUE(iocp.PostReceive(socket, *records.back()));
+    }
+    ASSERT_TRUE(iocp.StartThreads());
+    // The last receive waits; the marker completes it through the port, after
+    // any packet the earlier ones might wrongly have left there.
+    SendTo(PortOf(socket), "marker");
+    std::vector<CALL> received;
+    for (const CALL& call : iocp.WaitForCalls(2 * records.size()))
+        if (call.Kind == "OnReceiveFrom")
+            received.push_back(call);
+    ASSERT_EQ(received.size(), records.size());
+    for (size_t i = 0; i < records.size(); ++i)
+    {
+        const std::string expected = i < datagrams.size() ? datagrams[i] : "marker";
+        EXPECT_EQ(received[i].IO, records[i]);
+        EXPECT_EQ(received[i].Value, expected.size());
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(records[i]->Buffer.Get()), records[i]->Used), expected);
+    }
+    EXPECT_EQ(iocp.Calls().size(), 2 * records.size());
+    socket.Reset(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    EXPECT_FALSE(socket.SkipsPortOnSuccess());
+    for (IO_DATA* io : records)
+        pool.ReleaseIOData(io);
 }
 
 namespace

@@ -2,8 +2,14 @@
 // has the given name, the way Task Manager shows them: the benchmark, soak
 // and fuzz scripts read them before and after a run. Not a test.
 //
-//   ProcessCounters.exe IMAGE-NAME
+//   ProcessCounters.exe IMAGE-NAME [--layout]
 //   {"pid":36,"handles":112,"threads":9,"private_bytes":4218880,"working_set":9650176}
+//
+// With --layout, a second line gives where the process's modules and thread
+// stacks lie, so that a resident size read from outside (under Wine, from
+// /proc/PID/smaps: the same addresses) can be told apart by owner:
+//   {"pid":36,"modules":[{"name":"Kestrin.exe","base":5368709120,"size":1060864},...],
+//    "stacks":[{"thread":37,"base":1048576,"top":2097152},...]}
 //
 // Exits with 1 when no such process runs.
 #include <windows.h>
@@ -93,6 +99,89 @@ unsigned long long CommittedPrivateBytes(HANDLE process)
     return total;
 }
 
+struct ThreadBasics
+{
+    NTSTATUS ExitStatus;
+    PVOID TebBaseAddress;
+    CLIENT_ID ClientId;
+    ULONG_PTR AffinityMask;
+    LONG Priority;
+    LONG BasePriority;
+};
+
+constexpr THREADINFOCLASS ThreadBasicInformationClass = static_cast<THREADINFOCLASS>(0);
+// The TEB's DeallocationStack: the bottom of the stack's whole reservation.
+constexpr size_t TebDeallocationStackOffset = 0x1478;
+
+void PrintModules(HANDLE process)
+{
+    std::vector<HMODULE> modules(1024);
+    DWORD needed = 0;
+    if (!EnumProcessModulesEx(process, modules.data(), static_cast<DWORD>(modules.size() * sizeof(HMODULE)), &needed,
+                              LIST_MODULES_ALL))
+        return;
+    modules.resize(std::min<size_t>(modules.size(), needed / sizeof(HMODULE)));
+    const char* separator = "";
+    for (HMODULE module : modules)
+    {
+        MODULEINFO info{};
+        wchar_t name[MAX_PATH] = L"";
+        if (!GetModuleInformation(process, module, &info, sizeof(info)) ||
+            !GetModuleBaseNameW(process, module, name, MAX_PATH))
+            continue;
+        std::printf("%s{\"name\":\"%ls\",\"base\":%llu,\"size\":%lu}", separator, name,
+                    static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(info.lpBaseOfDll)), info.SizeOfImage);
+        separator = ",";
+    }
+}
+
+void PrintStack(HANDLE process, DWORD threadId, const char* separator)
+{
+    CKernelHandle thread(OpenThread(THREAD_QUERY_INFORMATION, FALSE, threadId));
+    ThreadBasics basics{};
+    if (!thread.Valid() ||
+        NtQueryInformationThread(thread.Get(), ThreadBasicInformationClass, &basics, sizeof(basics), nullptr) != 0)
+        return;
+    const BYTE* teb = static_cast<const BYTE*>(basics.TebBaseAddress);
+    NT_TIB tib{};
+    ULONG_PTR bottom = 0;
+    if (!ReadProcessMemory(process, teb, &tib, sizeof(tib), nullptr) ||
+        !ReadProcessMemory(process, teb + TebDeallocationStackOffset, &bottom, sizeof(bottom), nullptr))
+        return;
+    std::printf("%s{\"thread\":%lu,\"base\":%llu,\"top\":%llu}", separator, threadId,
+                static_cast<unsigned long long>(bottom),
+                static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(tib.StackBase)));
+}
+
+void PrintStacks(HANDLE process, DWORD processId)
+{
+    CKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot.Valid())
+        return;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    const char* separator = "";
+    for (BOOL more = Thread32First(snapshot.Get(), &entry); more; more = Thread32Next(snapshot.Get(), &entry))
+    {
+        if (entry.th32OwnerProcessID != processId)
+            continue;
+        PrintStack(process, entry.th32ThreadID, separator);
+        separator = ",";
+    }
+}
+
+void PrintLayout(const PROCESSENTRY32W& entry)
+{
+    CKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
+    if (!process.Valid())
+        return;
+    std::printf("{\"pid\":%lu,\"modules\":[", entry.th32ProcessID);
+    PrintModules(process.Get());
+    std::printf("],\"stacks\":[");
+    PrintStacks(process.Get(), entry.th32ProcessID);
+    std::printf("]}\n");
+}
+
 void PrintCounters(const PROCESSENTRY32W& entry)
 {
     CKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
@@ -112,9 +201,10 @@ void PrintCounters(const PROCESSENTRY32W& entry)
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc != 2)
+    bool layout = argc == 3 && lstrcmpW(argv[2], L"--layout") == 0;
+    if (argc != 2 && !layout)
     {
-        std::fprintf(stderr, "usage: ProcessCounters.exe IMAGE-NAME\n");
+        std::fprintf(stderr, "usage: ProcessCounters.exe IMAGE-NAME [--layout]\n");
         return 2;
     }
     CKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -128,6 +218,8 @@ int wmain(int argc, wchar_t** argv)
         if (lstrcmpiW(entry.szExeFile, argv[1]) != 0)
             continue;
         PrintCounters(entry);
+        if (layout)
+            PrintLayout(entry);
         found = true;
     }
     std::fflush(stdout);

@@ -11,16 +11,22 @@ import agent_driver as driver
 # Log lines that mark the steps of a logon, in the order the agent writes them.
 LOGON_STEPS = (
     ("event", "[IDENT] Session change: WTS_SESSION_LOGON"),
+    ("handling", "[IDENT] HandleLogon: SessionID="),
     ("identified", "[IDENT] Logon user identity:"),
     ("reported", "[IDENT] OnIdentifyLogonUser: Successfully reported"),
 )
 START_STEPS = (
     ("process", "User Agent build version"),
+    ("initializing", "SvrInitialize Begin"),
     ("running", "CUserAgent: service running"),
     ("identified", "[IDENT] Startup computer identity:"),
     ("reported", "[IDENT] IdentifyStartup: Successfully reported"),
 )
 REPORT_TIMEOUT = 30
+# The steps of a logon as printed: (label, key of the time after the trigger).
+MARKS = (("agent logs the session change", "event"), ("agent logs HandleLogon", "handling"),
+         ("agent logs the user identified", "identified"), ("report arrives at the server", "report"),
+         ("agent logs the report's success", "reported"), ("control handler returns", "handled"))
 
 
 def ms(seconds):
@@ -58,6 +64,7 @@ def measure_starts(agent, server, tail, starts):
         if arrived is None:
             print(f"start {number + 1}: no startup report within 60 s", file=sys.stderr)
             continue
+        steps["report"] = arrived
         results.append((arrived - started, {name: at - started for name, at in steps.items()}))
         if not agent.wait_running():
             raise RuntimeError("the service did not report running")
@@ -110,14 +117,13 @@ def print_logons(logons, results, trigger_count):
     if logoffs:
         print(f"logoff event -> report at the server: {summary(logoffs)}")
     print("\nwhere a logon's time goes (medians, ms after the trigger was sent; log lines timed as written):")
-    marks = [("agent logs the session change", "event"), ("agent logs the user identified", "identified"),
-             ("report arrives at the server", "report"), ("agent logs the report's success", "reported"),
-             ("control handler returns", "handled")]
     previous = 0.0
-    for label, key in marks:
+    for label, key in MARKS:
         at = median_of(results, key)
         print(f"  {label:<34}{ms(at):8.2f}   (+{ms(at - previous):.2f})")
         previous = at
+    slowest = max(results, key=lambda r: r["report"])
+    print("  the slowest logon: " + ", ".join(f"{key} {ms(slowest[key]):.2f}" for _, key in MARKS if key in slowest))
 
 
 def print_starts(results):
@@ -128,8 +134,9 @@ def print_starts(results):
     print(f"\nsc start -> first report at the server, {len(totals)} starts: median {ms(statistics.median(totals)):.0f} ms "
           f"(each: {', '.join(f'{ms(t):.0f}' for t in totals)})")
     print("  where it goes (medians, ms after sc start; log lines timed as written):")
-    for label, key in (("process logs its first line", "process"), ("agent reports running", "running"),
-                       ("startup identity logged", "identified"), ("agent logs the report's success", "reported")):
+    for label, key in (("process logs its first line", "process"), ("agent starts initializing", "initializing"),
+                       ("agent reports running", "running"), ("startup identity logged", "identified"),
+                       ("report arrives at the server", "report"), ("agent logs the report's success", "reported")):
         values = [r[1][key] for r in results if key in r[1]]
         if values:
             print(f"    {label:<34}{ms(statistics.median(values)):8.0f}")

@@ -53,8 +53,14 @@ class QueryLoad:
             self.rate = max(100.0, figures["queries_per_second"])
 
 
+# The console sessions the reports cycle through, one user each, so that the
+# reports carry names of several lengths.
+SESSIONS = {1: "bench0000", 2: "ann", 3: "soak.user.with.a.rather.longer.name", 4: "Bj\u00f6rn"}
+
+
 class Reports:
-    """Logs the console user on and off in turn; each change is one report."""
+    """Logs the sessions' users on and off in turn, one session after the
+    other; each logon and each logoff is one report."""
 
     def __init__(self, server, trigger):
         self.server = server
@@ -68,9 +74,11 @@ class Reports:
             logon = self.sent % 2 == 0
             event, report_type = ((driver.WTS_SESSION_LOGON, driver.REPORT_USER) if logon else
                                   (driver.WTS_SESSION_LOGOFF, driver.REPORT_NO_USER))
-            at, tag = self.trigger.send(event, 1)
+            session = 1 + (self.sent // 2) % len(SESSIONS)
+            at, tag = self.trigger.send(event, session)
             self.sent += 1
-            if driver.wait_for_report(self.server, report_type, None, at + REPORT_TIMEOUT) is not None:
+            user = SESSIONS[session] if logon else None
+            if driver.wait_for_report(self.server, report_type, user, at + REPORT_TIMEOUT) is not None:
                 self.received += 1
             if self.trigger.wait_handled(tag) is None:
                 self.unhandled += 1
@@ -115,6 +123,8 @@ def main():
     agent = driver.Agent(folder, program)
     trigger = driver.Trigger()
     queries, reports = QueryLoad(), Reports(server, trigger)
+    for session, user in SESSIONS.items():
+        driver.standins.script_session(session, user_name=user, win_station_name=f"Console{session}")
     try:
         agent.start()
         if driver.wait_for_report(server, driver.REPORT_STARTUP, None, time.perf_counter() + 60) is None:
@@ -122,7 +132,7 @@ def main():
         if not driver.wait_for_query_port():
             raise RuntimeError("the agent does not answer on UDP 1305")
         print(f"\n{total_queries} queries ({', '.join(QUERY_KINDS)} in turn, {QUERY_OUTSTANDING} outstanding) and "
-              f"{total_reports} reports (console logons and logoffs) against the agent, in {STEPS} steps\n")
+              f"{total_reports} reports (logons and logoffs of {len(SESSIONS)} sessions in turn) against the agent, in {STEPS} steps\n")
         print(f"{'step':>9} {'queries':>9} {'reports':>8} {'handles':>8} {'threads':>8} {'private KiB':>12} "
               f"{'working KiB':>12} {'Linux RSS KiB':>12}")
         samples = []

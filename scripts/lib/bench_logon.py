@@ -84,7 +84,7 @@ def one_logon(server, tail, trigger, number):
     steps = step_times(tail, LOGON_STEPS, LOGON_STEPS[-1][1])
     logon = None
     if arrived is not None:
-        logon = {"report": arrived - sent, **{name: at - sent for name, at in steps.items()}}
+        logon = {"number": number, "report": arrived - sent, **{name: at - sent for name, at in steps.items()}}
         if handled is not None:
             logon["handled"] = handled - sent
     # The logoff, so that the next logon is a new user's.
@@ -123,7 +123,7 @@ def print_logons(logons, results, trigger_count):
         print(f"  {label:<34}{ms(at):8.2f}   (+{ms(at - previous):.2f})")
         previous = at
     slowest = max(results, key=lambda r: r["report"])
-    print("  the slowest logon: " + ", ".join(f"{key} {ms(slowest[key]):.2f}" for _, key in MARKS if key in slowest))
+    print(f"  the slowest logon (number {slowest['number']}): " + ", ".join(f"{key} {ms(slowest[key]):.2f}" for _, key in MARKS if key in slowest))
 
 
 def print_starts(results):

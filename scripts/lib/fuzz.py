@@ -482,6 +482,8 @@ def run_update_case(server, name, manifest, package, manifest_fault, package_fau
         untouched = f.read() == program and not os.path.exists(agent.exe + ".old")
     escaped = escaped_files(agent.folder)
     agent.stop()
+    # The bomb's 64 MB and the packages need not stay.
+    shutil.rmtree(os.path.join(agent.folder, "Tmp"), ignore_errors=True)
     return agent, {"case": name, "ended": (ended or "no end of the check within 60 s").split("\n")[0][:70],
                    "running": state == "RUNNING", "untouched": untouched, "escaped": escaped,
                    "passed": bool(ended) and state == "RUNNING" and untouched and not escaped}
@@ -690,7 +692,10 @@ def fuzz_running_agent(run, server, phases, options):
         print(f"\nreport path: {changes} address changes and {reloads} options changes in {seconds} s; "
               f"{exchanges} report exchanges, {assignments} group-assignments requests, "
               f"{time.monotonic() - start:.0f} s until the agent was quiet")
-        run.check("report", "report exchanges", exchanges >= 100, f"{exchanges}, {assignments} assignments")
+        # Alone, the HTTP phase runs the report path only for its group
+        # assignments, for 30 s.
+        enough = 100 if "report" in phases else 10
+        run.check("report", "report exchanges", exchanges >= enough, f"{exchanges}, {assignments} assignments")
         run.check("report", "retries ended", quiet)
         after_phase(run, "report", agent, baseline, identity, report_handles or handles)
     run.check("agent", "log", check_log("the agent's log", agent.log_entries(), environment))

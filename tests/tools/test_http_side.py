@@ -35,6 +35,25 @@ def get(port, path, method="GET"):
     return lines[0], headers, body
 
 
+def get_raw(port, path):
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        s.sendall(f"GET {path} HTTP/1.1\r\n\r\n".encode())
+        data = b""
+        while chunk := s.recv(65536):
+            data += chunk
+    return data
+
+
+def report_reply(port):
+    """Sends a report to the server and returns every byte of its answer."""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        s.sendall(struct.pack(">H", 20) + bytes(18))
+        data = b""
+        while chunk := s.recv(65536):
+            data += chunk
+    return data
+
+
 class Server:
     def __init__(self, folder, *options):
         self.port = free_port()
@@ -120,11 +139,20 @@ class FaultTest(unittest.TestCase):
             "no-length": ("HTTP/1.1 200 OK", None, self.MANIFEST),
             "oversize": ("HTTP/1.1 200 OK", "65536", self.MANIFEST.ljust(65536, b" ")),
             "truncate": ("HTTP/1.1 200 OK", str(len(self.MANIFEST)), half),
+            "huge-length": ("HTTP/1.1 200 OK", "4294967295", self.MANIFEST),
         }
         for fault, expected in cases.items():
             with self.subTest(fault):
                 status, headers, body = get(self.serve(fault).port, UPDATES + "ua_update_x64.md5")
                 self.assertEqual((status, headers.get("Content-Length"), body), expected)
+
+    def test_broken_framing(self):
+        status, headers, body = get(self.serve("bad-chunked").port, UPDATES + "ua_update_x64.md5")
+        self.assertEqual((status, headers["Transfer-Encoding"]), ("HTTP/1.1 200 OK", "chunked"))
+        self.assertTrue(body.startswith(b"zz\r\n"))
+        self.assertFalse(get_raw(self.serve("garbage").port, ASSIGNMENTS).startswith(b"HTTP/"))
+        with self.assertRaises(ConnectionResetError):
+            get_raw(self.serve("reset").port, ASSIGNMENTS)
 
     def test_stall_sends_nothing(self):
         server = self.serve("stall")
@@ -134,6 +162,35 @@ class FaultTest(unittest.TestCase):
             s.settimeout(0.5)
             with self.assertRaises(socket.timeout):
                 s.recv(1)
+
+
+class ReplyModeTest(unittest.TestCase):
+    """The report replies that misbehave in the byte stream."""
+
+    def test_replies(self):
+        success = struct.pack(">HHHII", 14, 3, 0x8010, 1, 0)
+        # mode: check of the bytes received
+        cases = {
+            "fragments": lambda data: data == success,
+            "oversize": lambda data: data == success + bytes(70000),
+            "close": lambda data: data == b"",
+            "garbage": lambda data: 14 <= len(data) <= 64,
+            "mutate": lambda data: len(data) == 14,
+        }
+        for mode, check in cases.items():
+            with self.subTest(mode), tempfile.TemporaryDirectory() as root:
+                port = free_port()
+                server = subprocess.Popen(
+                    ["python3", os.path.join(TOOLS, "ident-server"), "--port", str(port), "--http-port", "0",
+                     "--reply", mode, "--output", os.path.join(root, "out.jsonl")],
+                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                try:
+                    self.assertIn("listening", server.stderr.readline())
+                    self.assertTrue(check(report_reply(port)), mode)
+                finally:
+                    server.terminate()
+                    server.wait(timeout=30)
+                    server.stderr.close()
 
 
 def fake_exe(ms, ls):

@@ -83,22 +83,28 @@ bool HTTP_REQUEST::QueryAvailable(DWORD& available)
     return false;
 }
 
+// Every failure leaves a code in LastError: a body over the limit, or one
+// that ends before its Content-Length, is not taken, and says why.
 bool HTTP_REQUEST::DownloadToBuffer()
 {
+    ContentLength = 0;
     QueryNumber(WINHTTP_QUERY_CONTENT_LENGTH, ContentLength);
-    DWORD size = ContentLength + 1;
-    if (ContentLength > MaxBufferedBody || !Reserve(size))
-        return false;
+    if (ContentLength > MaxBufferedBody)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (!Reserve(ContentLength + 1))
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
     DWORD total = 0;
     for (;;)
     {
         DWORD available = 0;
-        if (!QueryAvailable(available) || available == 0)
-            return true;
+        if (!QueryAvailable(available))
+            return false;
+        if (available == 0)
+            return total == ContentLength || Fail(ERROR_HANDLE_EOF);
         if (total + available > ContentLength)
         {
             LogMessage(L"**** HTTP_REQUEST::DownloadToBuffer() Failed! Data > Buffer!");
-            return false;
+            return Fail(ERROR_INSUFFICIENT_BUFFER);
         }
         DWORD read = 0;
         if (!WinHttpReadData(Request.Get(), ResponseBuffer.get() + total, available, &read) || read != available)
@@ -112,28 +118,36 @@ bool HTTP_REQUEST::DownloadToBuffer()
 
 bool HTTP_REQUEST::DownloadToFile(const wchar_t* fileName)
 {
+    DWORD announced = 0;
+    bool lengthKnown = QueryNumber(WINHTTP_QUERY_CONTENT_LENGTH, announced);
     CHandle file(CreateFileW(fileName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid())
-    {
-        LastError = GetLastError();
-        return false;
-    }
+        return Fail(GetLastError());
+    ULONGLONG total = 0;
     for (;;)
     {
         DWORD available = 0;
-        if (!QueryAvailable(available) || available == 0)
-            return true;
-        if (available > ResponseBufferSize && !Reserve(available + 1))
+        if (!QueryAvailable(available))
             return false;
+        // A connection closed early ends the body too: only the announced
+        // length tells a whole package from part of one.
+        if (available == 0)
+            return !lengthKnown || total == announced || Fail(ERROR_HANDLE_EOF);
+        if (available > ResponseBufferSize && !Reserve(available + 1))
+            return Fail(ERROR_NOT_ENOUGH_MEMORY);
         std::memset(ResponseBuffer.get(), 0, ResponseBufferSize);
         DWORD read = 0;
         if (!WinHttpReadData(Request.Get(), ResponseBuffer.get(), ResponseBufferSize, &read))
-        {
-            LastError = GetLastError();
-            return false;
-        }
+            return Fail(GetLastError());
         DWORD written = 0;
         if (!WriteFile(file.Get(), ResponseBuffer.get(), read, &written, nullptr) || written != read)
-            return false;
+            return Fail(GetLastError());
+        total += read;
     }
+}
+
+bool HTTP_REQUEST::Fail(DWORD error)
+{
+    LastError = error;
+    return false;
 }

@@ -54,6 +54,7 @@ struct HTTP_REQUEST
 
 private:
     bool Reserve(DWORD size);
+    bool Fail(DWORD error);
     // False, with LastError, when the transfer ended in an error: the caller
     // keeps what it read.
     bool QueryAvailable(DWORD& available);

@@ -55,10 +55,15 @@ class GroupAssignmentsTest(LdapServiceTestCase):
         self.assertEqual(self.start_with(b'["CORP\\\\staff"]', pruning=False), BOTH)
         self.assertEqual(self.server.requests(), [])
 
-    def test_a_body_over_the_limit_keeps_the_groups(self):
-        self.assertEqual(self.start_with(b'["CORP\\\\staff"]', fault="oversize"), BOTH)
-        self.assertTrue(any(line.startswith("[!] CUpdate: Unable to download user group assignments,")
-                            for line in self.install.log_lines()), self.install.log_lines())
+    def test_a_body_over_the_limit_or_cut_short_keeps_the_groups(self):
+        # (fault, the Windows error the line names)
+        for fault, error in (("oversize", 122), ("truncate", 38)):
+            with self.subTest(fault=fault):
+                self.assertEqual(self.start_with(b'["CORP\\\\staff"]', fault=fault), BOTH)
+                failures = [line for line in self.install.log_lines()
+                            if line.startswith("[!] CUpdate: Unable to download user group assignments,")]
+                self.assertTrue(failures, self.install.log_lines())
+                self.assertTrue(failures[-1].endswith(f"Error code = {error}."), failures)
 
 
 if __name__ == "__main__":

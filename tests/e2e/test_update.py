@@ -117,6 +117,8 @@ class UpdateCheckTest(unittest.TestCase):
             ("2.1.15", None, "oversize", "[!] CUpdate: Unable to download update package manifest"),
             # Without a Content-Length the body cannot be taken either.
             ("2.1.15", None, "no-length", "[!] CUpdate: Unable to download update package manifest"),
+            # Half the announced body, then the connection closes.
+            ("2.1.15", None, "truncate", "[!] CUpdate: Unable to download update package manifest"),
         ]
         for version, rewrite, fault, last_line in cases:
             with self.subTest(version=version, fault=fault, tampered=rewrite is not None):

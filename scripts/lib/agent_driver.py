@@ -220,22 +220,7 @@ class Agent:
             raise RuntimeError(f"Kestrin.exe -i failed with {result.returncode}")
 
     def linux_pid(self):
-        """The Linux process of the running agent, or None: Wine gives it the
-        program's Windows path as its command line."""
-        program = kestrin.windows_path(self.exe)
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                with open(f"/proc/{entry}/cmdline", "rb") as f:
-                    first = f.read().split(b"\0", 1)[0].decode(errors="replace")
-                with open(f"/proc/{entry}/stat") as f:
-                    state = f.read().rsplit(")", 1)[1].split()[0]
-            except OSError:
-                continue
-            if first == program and state != "Z":
-                return int(entry)
-        return None
+        return kestrin.linux_pid(self.exe)
 
     def start(self):
         """Starts the service; returns the time just before `sc start`."""

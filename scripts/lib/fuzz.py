@@ -177,16 +177,7 @@ class Agent:
         kestrin.remove_service()
 
     def linux_pid(self):
-        program = "Z:" + self.exe.replace("/", "\\")
-        for entry in os.listdir("/proc"):
-            if entry.isdigit():
-                try:
-                    with open(f"/proc/{entry}/cmdline", "rb") as f:
-                        if f.read().split(b"\0")[0].decode(errors="replace") == program:
-                            return int(entry)
-                except OSError:
-                    pass
-        return None
+        return kestrin.linux_pid(self.exe)
 
     def counters(self):
         out = kestrin.wine(COUNTERS, "Kestrin.exe").stdout

@@ -12,8 +12,11 @@
 //    "stacks":[{"thread":37,"base":1048576,"top":2097152},...]}
 //
 // Exits with 1 when no such process runs.
+#include "common/Handle.h"
+
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -22,24 +25,6 @@
 
 namespace
 {
-class CKernelHandle
-{
-public:
-    explicit CKernelHandle(HANDLE handle) : m_Handle(handle) {}
-    ~CKernelHandle()
-    {
-        if (m_Handle && m_Handle != INVALID_HANDLE_VALUE)
-            CloseHandle(m_Handle);
-    }
-    CKernelHandle(const CKernelHandle&) = delete;
-    CKernelHandle& operator=(const CKernelHandle&) = delete;
-    HANDLE Get() const { return m_Handle; }
-    bool Valid() const { return m_Handle && m_Handle != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE m_Handle;
-};
-
 // Wine answers GetProcessHandleCount with 0; the system's handle table, as
 // Process Explorer reads it, holds the real figure on both systems.
 struct HandleEntry
@@ -137,9 +122,9 @@ void PrintModules(HANDLE process)
 
 void PrintStack(HANDLE process, DWORD threadId, const char* separator)
 {
-    CKernelHandle thread(OpenThread(THREAD_QUERY_INFORMATION, FALSE, threadId));
+    CHandle thread(OpenThread(THREAD_QUERY_INFORMATION, FALSE, threadId));
     ThreadBasics basics{};
-    if (!thread.Valid() ||
+    if (!thread.IsValid() ||
         NtQueryInformationThread(thread.Get(), ThreadBasicInformationClass, &basics, sizeof(basics), nullptr) != 0)
         return;
     const BYTE* teb = static_cast<const BYTE*>(basics.TebBaseAddress);
@@ -155,8 +140,8 @@ void PrintStack(HANDLE process, DWORD threadId, const char* separator)
 
 void PrintStacks(HANDLE process, DWORD processId)
 {
-    CKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    if (!snapshot.Valid())
+    CHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot.IsValid())
         return;
     THREADENTRY32 entry{};
     entry.dwSize = sizeof(entry);
@@ -172,8 +157,8 @@ void PrintStacks(HANDLE process, DWORD processId)
 
 void PrintLayout(const PROCESSENTRY32W& entry)
 {
-    CKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
-    if (!process.Valid())
+    CHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
+    if (!process.IsValid())
         return;
     std::printf("{\"pid\":%lu,\"modules\":[", entry.th32ProcessID);
     PrintModules(process.Get());
@@ -184,11 +169,11 @@ void PrintLayout(const PROCESSENTRY32W& entry)
 
 void PrintCounters(const PROCESSENTRY32W& entry)
 {
-    CKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
+    CHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
     PROCESS_MEMORY_COUNTERS memory{};
     memory.cb = sizeof(memory);
     long handles = CountHandlesOf(entry.th32ProcessID);
-    if (!process.Valid() || !GetProcessMemoryInfo(process.Get(), &memory, sizeof(memory)))
+    if (!process.IsValid() || !GetProcessMemoryInfo(process.Get(), &memory, sizeof(memory)))
     {
         std::printf("{\"pid\":%lu,\"error\":%lu}\n", entry.th32ProcessID, GetLastError());
         return;
@@ -207,8 +192,8 @@ int wmain(int argc, wchar_t** argv)
         std::fprintf(stderr, "usage: ProcessCounters.exe IMAGE-NAME [--layout]\n");
         return 2;
     }
-    CKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot.Valid())
+    CHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.IsValid())
         return 1;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);

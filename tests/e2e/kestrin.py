@@ -92,6 +92,25 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def linux_pid(exe):
+    """The live Linux process running the program at exe, or None: Wine gives
+    it the program's Windows path as its command line."""
+    program = windows_path(exe)
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                first = f.read().split(b"\0", 1)[0].decode(errors="replace")
+            with open(f"/proc/{entry}/stat") as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            continue
+        if first == program and state != "Z":
+            return int(entry)
+    return None
+
+
 # --- the service control manager -------------------------------------------------
 
 def sc(*args, timeout=60):

@@ -47,3 +47,14 @@ std::wstring TrimWhitespace(const std::wstring& text)
         --last;
     return text.substr(first, last - first);
 }
+
+std::wstring PrintableText(const std::wstring& text, size_t maxLength)
+{
+    std::wstring shown = text.substr(0, maxLength);
+    for (wchar_t& c : shown)
+        if (c < 0x20 || c == 0x7F)
+            c = L'?';
+    if (text.size() > maxLength)
+        shown += L"...";
+    return shown;
+}

@@ -11,3 +11,6 @@ std::wstring AnsiToWide(const std::string& text);
 std::wstring LowerCase(std::wstring text);
 // The text without white space at either end.
 std::wstring TrimWhitespace(const std::wstring& text);
+// Text from outside, fit for one log line: control characters (which could
+// start a line of their own) shown as "?", and cut short after maxLength.
+std::wstring PrintableText(const std::wstring& text, size_t maxLength = 200);

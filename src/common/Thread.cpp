@@ -44,14 +44,6 @@ long CThread::Join(DWORD timeoutMs)
     return m_ExitReason.load();
 }
 
-void CThread::Terminate(long exitCode)
-{
-    if (m_Handle.IsValid())
-        TerminateThread(m_Handle.Get(), static_cast<DWORD>(exitCode));
-    m_ExitReason.store(exitCode);
-    m_State.store(STATE_ENDED);
-}
-
 const wchar_t* CThread::ExitReasonText(long reason)
 {
     switch (reason)

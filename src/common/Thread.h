@@ -52,7 +52,6 @@ public:
     // Waits for the end; returns the exit reason, -1 on time-out, -2 when the
     // wait fails, -3 when the exit code cannot be read.
     long Join(DWORD timeoutMs);
-    void Terminate(long exitCode);
 
     long State() const { return m_State.load(); }
     // Started and not ended yet (running, or asked to stop).

@@ -19,15 +19,13 @@ namespace
 {
 constexpr DWORD UpdateThreadStopMs = 10000;
 
-// A thread that does not end in time is ended with its wait's result, which
-// becomes its exit reason.
+// Every wait and read of the update thread sees its stop event, so it ends
+// within the wait; one that does not is left to the end of the process,
+// never killed in the middle of a file operation.
 long EndUpdateThread(CUpdate& update)
 {
     update.SignalStopEvent();
-    long reason = update.Join(UpdateThreadStopMs);
-    if (reason == CThread::EXIT_TIMEOUT || reason == CThread::EXIT_WAIT_ERROR)
-        update.Terminate(reason);
-    return reason;
+    return update.Join(UpdateThreadStopMs);
 }
 
 int RunServiceRole()
@@ -48,6 +46,9 @@ int RunServiceRole()
     {
         LogPrintf(LOG_ERROR, L"Unable to obtain update thread exit code. Reason = %s", CThread::ExitReasonText(reason));
         TheLogFile().Close();
+        // The thread still uses its object and the HTTP session: the process
+        // ends here, with it, instead of destroying them under it.
+        ExitProcess(0);
     }
     else if (update.RestartPending())
     {
@@ -56,6 +57,7 @@ int RunServiceRole()
         LogMessage(L"Restarting updated service ...");
         TheLogFile().Close();
         update.RestartUpdatedService();
+        update.KeepOrRollBack();
     }
     return 0;
 }

@@ -5,10 +5,17 @@
 #include "diag/Log.h"
 #include "update/HttpSession.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <new>
 #include <vector>
+
+namespace
+{
+// The most a body is read in one call, whatever a server says is waiting.
+constexpr DWORD ReadChunk = 0x10000;
+} // namespace
 
 bool HTTP_CONNECTION::Connect()
 {
@@ -30,7 +37,10 @@ bool HTTP_REQUEST::Get(const wchar_t* path)
     StatusCode = 0;
     Request.Reset(WinHttpOpenRequest(Connection, L"GET", path, L"HTTP/1.1", WINHTTP_NO_REFERER,
                                      WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_BYPASS_PROXY_CACHE));
+    // A redirect would take the request to a host nobody configured.
+    DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
     if (!Request ||
+        !WinHttpSetOption(Request.Get(), WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof(noRedirects)) ||
         !WinHttpSendRequest(Request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(Request.Get(), nullptr))
     {
@@ -77,6 +87,10 @@ bool HTTP_REQUEST::Reserve(DWORD size)
 
 bool HTTP_REQUEST::QueryAvailable(DWORD& available)
 {
+    if (CancelEvent && WaitForSingleObject(CancelEvent, 0) == WAIT_OBJECT_0)
+        return Fail(ERROR_CANCELLED);
+    if (Deadline != 0 && GetTickCount64() >= Deadline)
+        return Fail(ERROR_TIMEOUT);
     if (WinHttpQueryDataAvailable(Request.Get(), &available))
         return true;
     LastError = GetLastError();
@@ -116,13 +130,24 @@ bool HTTP_REQUEST::DownloadToBuffer()
     }
 }
 
-bool HTTP_REQUEST::DownloadToFile(const wchar_t* fileName)
+bool HTTP_REQUEST::DownloadToFile(const wchar_t* fileName, ULONGLONG maxBytes)
 {
-    DWORD announced = 0;
-    bool lengthKnown = QueryNumber(WINHTTP_QUERY_CONTENT_LENGTH, announced);
     CHandle file(CreateFileW(fileName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid())
         return Fail(GetLastError());
+    bool complete = StreamToFile(file.Get(), maxBytes);
+    file.Close();
+    if (!complete)
+        DeleteFileW(fileName);
+    return complete;
+}
+
+bool HTTP_REQUEST::StreamToFile(HANDLE file, ULONGLONG maxBytes)
+{
+    DWORD announced = 0;
+    bool lengthKnown = QueryNumber(WINHTTP_QUERY_CONTENT_LENGTH, announced);
+    if (lengthKnown && announced > maxBytes)
+        return Fail(ERROR_FILE_TOO_LARGE);
     ULONGLONG total = 0;
     for (;;)
     {
@@ -133,16 +158,19 @@ bool HTTP_REQUEST::DownloadToFile(const wchar_t* fileName)
         // length tells a whole package from part of one.
         if (available == 0)
             return !lengthKnown || total == announced || Fail(ERROR_HANDLE_EOF);
-        if (available > ResponseBufferSize && !Reserve(available + 1))
+        DWORD chunk = std::min(available, ReadChunk);
+        if (chunk > ResponseBufferSize && !Reserve(chunk + 1))
             return Fail(ERROR_NOT_ENOUGH_MEMORY);
         std::memset(ResponseBuffer.get(), 0, ResponseBufferSize);
         DWORD read = 0;
-        if (!WinHttpReadData(Request.Get(), ResponseBuffer.get(), ResponseBufferSize, &read))
-            return Fail(GetLastError());
-        DWORD written = 0;
-        if (!WriteFile(file.Get(), ResponseBuffer.get(), read, &written, nullptr) || written != read)
+        if (!WinHttpReadData(Request.Get(), ResponseBuffer.get(), chunk, &read))
             return Fail(GetLastError());
         total += read;
+        if (total > maxBytes)
+            return Fail(ERROR_FILE_TOO_LARGE);
+        DWORD written = 0;
+        if (!WriteFile(file, ResponseBuffer.get(), read, &written, nullptr) || written != read)
+            return Fail(GetLastError());
     }
 }
 

@@ -30,7 +30,8 @@ struct HTTP_CONNECTION
 
 // GET requests on one connection, one at a time, with a response buffer that
 // grows and never shrinks. A failure leaves its code in LastError; a response
-// other than 200 fails with LastError 0 and its StatusCode.
+// other than 200 fails with LastError 0 and its StatusCode. Redirects are
+// never followed: a 3xx answer is a status like any other.
 struct HTTP_REQUEST
 {
     // Largest body DownloadToBuffer takes.
@@ -41,8 +42,18 @@ struct HTTP_REQUEST
     bool Get(const wchar_t* path);
     // The body, zero-terminated, in ResponseBuffer.
     bool DownloadToBuffer();
-    bool DownloadToFile(const wchar_t* fileName);
+    // The body into a new file of at most maxBytes; a body announced or found
+    // to be longer fails with ERROR_FILE_TOO_LARGE. The file is deleted on
+    // every failure.
+    bool DownloadToFile(const wchar_t* fileName, ULONGLONG maxBytes);
     bool QueryNumber(DWORD infoLevel, DWORD& value);
+
+    // Seen between reads of a body: the event, once signalled, ends the
+    // download with ERROR_CANCELLED; the deadline (GetTickCount64, 0 for
+    // none) with ERROR_TIMEOUT. Each read itself waits at most the session's
+    // receive time-out.
+    HANDLE CancelEvent = nullptr;
+    ULONGLONG Deadline = 0;
 
     HINTERNET Connection;
     DWORD StatusCode = 0;
@@ -55,7 +66,8 @@ struct HTTP_REQUEST
 private:
     bool Reserve(DWORD size);
     bool Fail(DWORD error);
-    // False, with LastError, when the transfer ended in an error: the caller
-    // keeps what it read.
+    // False, with LastError, when the transfer ended in an error, was
+    // cancelled or ran out of time.
     bool QueryAvailable(DWORD& available);
+    bool StreamToFile(HANDLE file, ULONGLONG maxBytes);
 };

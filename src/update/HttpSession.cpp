@@ -29,6 +29,16 @@ bool InitializeHttp()
                   CErrorText(error).Text(), (long)error);
         return false;
     }
+    // Without the bounds a silent server would hold the update thread and the
+    // identification for minutes; a session that keeps the defaults is still
+    // of use, so the failure is only logged.
+    if (!WinHttpSetTimeouts(Session.Get(), HttpResolveTimeoutMs, HttpConnectTimeoutMs, HttpSendTimeoutMs,
+                            HttpReceiveTimeoutMs))
+    {
+        DWORD error = GetLastError();
+        LogPrintf(LOG_ERROR, L"[!] Unable to set the HTTP time-outs,\r\n    %s. Error code = %ld.",
+                  CErrorText(error).Text(), (long)error);
+    }
     ErrorSource.Reset(LoadLibraryExW(L"WINHTTP.DLL", nullptr, LOAD_LIBRARY_AS_DATAFILE));
     if (!ErrorSource)
     {

@@ -4,6 +4,13 @@
 
 #include <winhttp.h>
 
+// Every request on the session waits seconds for each step, not WinHTTP's
+// default minutes (an unanswered resolve would otherwise wait for ever).
+constexpr int HttpResolveTimeoutMs = 5000;
+constexpr int HttpConnectTimeoutMs = 5000;
+constexpr int HttpSendTimeoutMs = 5000;
+constexpr int HttpReceiveTimeoutMs = 5000;
+
 // The process's one WinHTTP session, opened by the update thread when it
 // starts and closed when it ends; connections made while it is closed fail.
 bool InitializeHttp();

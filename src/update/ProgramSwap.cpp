@@ -3,10 +3,23 @@
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
 
-#include <windows.h>
+#include <cstring>
+#include <vector>
 
 namespace
 {
+bool RenameOpenFile(HANDLE file, const std::wstring& target)
+{
+    DWORD nameBytes = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + nameBytes, 0);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = nameBytes;
+    std::memcpy(rename->FileName, target.c_str(), nameBytes);
+    return SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) != FALSE;
+}
+
 void LogMoveFailure(const wchar_t* format, const std::wstring& from, const std::wstring& to)
 {
     DWORD error = GetLastError();
@@ -14,11 +27,11 @@ void LogMoveFailure(const wchar_t* format, const std::wstring& from, const std::
 }
 } // namespace
 
-bool CProgramSwap::Swap()
+bool CProgramSwap::Swap(HANDLE newProgram)
 {
     if (!Backup())
         return false;
-    if (InstallNewProgram())
+    if (InstallNewProgram(newProgram))
         return true;
     Restore();
     return false;
@@ -54,9 +67,9 @@ bool CProgramSwap::Restore()
     return true;
 }
 
-bool CProgramSwap::InstallNewProgram()
+bool CProgramSwap::InstallNewProgram(HANDLE newProgram)
 {
-    if (!MoveFileW(m_NewProgramPath.c_str(), m_ProgramPath.c_str()))
+    if (!RenameOpenFile(newProgram, m_ProgramPath))
     {
         LogMoveFailure(
             L"[!] CUpdate: Unable to move new service program \"%s\" to\r\n    \"%s\".\r\n    %s. Error code = %ld.",

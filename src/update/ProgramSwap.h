@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 // The swap of the service's program file for a new build: the program is
@@ -14,13 +16,16 @@ public:
     {
     }
 
-    // True when the new build is in place.
-    bool Swap();
+    // newProgram is the new build open with DELETE access, the file that was
+    // verified: it is renamed through that handle, so no other file can take
+    // its place on the way. True when the new build is in place.
+    bool Swap(HANDLE newProgram);
+    // Moves the backup back over the program file.
+    bool Restore();
 
 private:
     bool Backup();
-    bool Restore();
-    bool InstallNewProgram();
+    bool InstallNewProgram(HANDLE newProgram);
 
     std::wstring m_ProgramPath;
     std::wstring m_BackupPath;

@@ -6,6 +6,7 @@
 #include "common/RegKey.h"
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
+#include "update/DownloadFolder.h"
 #include "update/HttpSession.h"
 
 CUpdate::CUpdate(DWORD firstCheckMs, DWORD checkPeriodMs, ServiceRunningCheck serviceRunning)
@@ -22,7 +23,8 @@ DWORD CUpdate::ThreadProc()
     {
         if (PrepareDownloadFolder())
         {
-            DeleteFileW(m_BackupPath.c_str());
+            // What an attempt of an earlier run left behind.
+            EmptyDownloadFolder(m_DownloadFolder);
             RunChecks();
         }
         CloseHttp();
@@ -65,6 +67,7 @@ void CUpdate::RunChecks()
             continue;
         }
         wait = m_CheckPeriodMs;
+        DeleteSettledBackup();
         if (!GetUpdateServer())
         {
             LogMessage(L"[!] CUpdate: Unable to determine the update source(identification server).");
@@ -122,4 +125,31 @@ const std::wstring& CUpdate::GetCurrentFilePath()
                   CErrorText(error).Text(), (long)error);
     }
     return m_ProgramPath;
+}
+
+namespace
+{
+ULONGLONG ProcessUptimeMs()
+{
+    FILETIME created{}, exited{}, kernel{}, user{}, now{};
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return 0;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER start{{created.dwLowDateTime, created.dwHighDateTime}};
+    ULARGE_INTEGER current{{now.dwLowDateTime, now.dwHighDateTime}};
+    return current.QuadPart > start.QuadPart ? (current.QuadPart - start.QuadPart) / 10000 : 0;
+}
+} // namespace
+
+void CUpdate::DeleteSettledBackup()
+{
+    // The process that installed this build watches it for RollbackWatchMs
+    // after starting it, and may need the backup until then; a margin keeps
+    // its last look clear of the delete.
+    constexpr ULONGLONG SettledMs = RollbackWatchMs + 30000;
+    if (ProcessUptimeMs() < SettledMs || GetFileAttributesW(m_BackupPath.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return;
+    if (DeleteFileW(m_BackupPath.c_str()))
+        LogPrintf(LOG_INFO, L"[*] CUpdate: Backup \"%s\" of the previous service program deleted.",
+                  m_BackupPath.c_str());
 }

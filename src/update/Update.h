@@ -15,6 +15,12 @@ class CUpdate : public CThread
 public:
     static constexpr DWORD FirstCheckMs = 120000;
     static constexpr DWORD CheckPeriodMs = 7200000;
+    // How long a restarted new build must keep running before it is kept.
+    static constexpr DWORD RollbackWatchMs = 60000;
+    // Bounds of the requests: the manifest is small, the package may take a
+    // slow line some minutes.
+    static constexpr DWORD ManifestDeadlineMs = 60000;
+    static constexpr DWORD PackageDeadlineMs = 900000;
 
     // Whether the service has come far enough to be updated.
     using ServiceRunningCheck = bool (*)();
@@ -31,6 +37,11 @@ public:
     bool RestartPending() const { return m_RestartService; }
     // Starts the service again, once it has stopped, to run the new build.
     bool RestartUpdatedService();
+    // After RestartUpdatedService: watches the new build for RollbackWatchMs;
+    // when it does not reach RUNNING and stay there, puts the previous
+    // program back and starts the service on it. True when the new build
+    // was kept.
+    bool KeepOrRollBack();
 
 protected:
     DWORD ThreadProc() override;
@@ -42,9 +53,17 @@ private:
     const std::wstring& GetCurrentFilePath();
     // One check: true when a newer build was installed.
     bool UpdateOnce();
+    bool DownloadAndInstall();
     bool CheckManifest();
     bool IsNewerVersion(const std::wstring& version);
     bool DownloadPackage();
+    // The checks of the extracted program itself, held open in newProgram.
+    bool IsTruthfulVersion(const std::wstring& newProgramPath);
+    bool IsAcceptedSigner(HANDLE newProgram);
+    // The backup of the program before the last update, once this build has
+    // run for longer than the previous one watches it.
+    void DeleteSettledBackup();
+    bool RollBack();
 
     DWORD m_FirstCheckMs;
     DWORD m_CheckPeriodMs;
@@ -57,6 +76,10 @@ private:
     std::wstring m_UpdateServer;
     std::wstring m_NewProgramPath;
     std::vector<MANIFEST_ENTRY> m_Manifest;
+    // The version the manifest gives the new program, and the running
+    // program's own (empty when it cannot be read).
+    std::wstring m_NewVersion;
+    std::wstring m_RunningVersion;
 };
 
 // The delay of the service's first check: FirstCheckMs in the product.

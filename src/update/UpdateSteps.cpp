@@ -5,12 +5,12 @@
 #include "common/Version.h"
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
-#include "service/ServiceControl.h"
-#include "service/ServiceHandle.h"
+#include "update/DownloadFolder.h"
 #include "update/HttpClient.h"
 #include "update/HttpSession.h"
 #include "update/PackageExtraction.h"
 #include "update/ProgramSwap.h"
+#include "update/UpdateLimits.h"
 #include "update/Update.h"
 
 #include <cwchar>
@@ -45,18 +45,28 @@ bool CUpdate::UpdateOnce()
         return false;
     m_RestartService = true;
     LogMessage(L"[*] CUpdate: New service available, downloading ...");
-    bool installed = false;
-    if (DownloadPackage())
-    {
-        LogMessage(L"[*] CUpdate: New service downloaded successfully.");
-        if (ExtractAndVerify(m_DownloadFolder + PackageName, m_DownloadFolder, m_Manifest))
-        {
-            LogMessage(L"[*] CUpdate: New service extracted and verified.");
-            installed = CProgramSwap(m_ProgramPath, m_BackupPath, m_NewProgramPath).Swap();
-        }
-    }
+    bool installed = DownloadAndInstall();
+    // Nothing of a refused package stays; the installed program has left.
+    EmptyDownloadFolder(m_DownloadFolder);
     m_RestartService = installed;
     return installed;
+}
+
+bool CUpdate::DownloadAndInstall()
+{
+    if (!DownloadPackage())
+        return false;
+    LogMessage(L"[*] CUpdate: New service downloaded successfully.");
+    CHandle newProgram =
+        ExtractAndVerify(m_DownloadFolder + PackageName, m_DownloadFolder, m_Manifest, m_StopEvent.Get());
+    if (!newProgram || !IsTruthfulVersion(m_NewProgramPath) || !IsAcceptedSigner(newProgram.Get()))
+        return false;
+    LogMessage(L"[*] CUpdate: New service extracted and verified.");
+    // A service that is being stopped is not to be started again on the new
+    // build.
+    if (WaitForSingleObject(m_StopEvent.Get(), 0) == WAIT_OBJECT_0)
+        return false;
+    return CProgramSwap(m_ProgramPath, m_BackupPath, m_NewProgramPath).Swap(newProgram.Get());
 }
 
 bool CUpdate::CheckManifest()
@@ -65,6 +75,8 @@ bool CUpdate::CheckManifest()
     if (!connection.Connect())
         return false;
     HTTP_REQUEST request(connection.Handle.Get());
+    request.CancelEvent = m_StopEvent.Get();
+    request.Deadline = GetTickCount64() + ManifestDeadlineMs;
     std::wstring path = ServerPath(ManifestName);
     if (!request.Get(path.c_str()))
     {
@@ -81,7 +93,10 @@ bool CUpdate::CheckManifest()
     m_Manifest = ParseManifest(AnsiToWide(reinterpret_cast<const char*>(request.ResponseBuffer.get())));
     for (const auto& entry : m_Manifest)
         if (_wcsicmp(entry.FileName.c_str(), L"Kestrin.new") == 0 && IsNewerVersion(entry.Version))
+        {
+            m_NewVersion = entry.Version;
             return true;
+        }
     LogMessage(L"[*] CUpdate: Newer service version not available.");
     return false;
 }
@@ -98,12 +113,14 @@ bool CUpdate::IsNewerVersion(const std::wstring& version)
     DWORD handle = 0;
     CFileVersionInfo info;
     unsigned long running[3] = {};
+    m_RunningVersion.clear();
     if (!info.Read(program.c_str(), GetFileVersionInfoSizeW(program.c_str(), &handle)) ||
         !ParseVersionTriple(info.FileVersion, running))
     {
         LogPrintf(LOG_ERROR, L"[!] CUpdate: Unable to obtain version of \"%s\".", program.c_str());
         return true;
     }
+    m_RunningVersion = info.FileVersion;
     LogPrintf(LOG_INFO, L"[*] CUpdate: New Version = %s, Old Version = %s.", version.c_str(), info.FileVersion.c_str());
     return IsNewerTriple(available, running);
 }
@@ -114,48 +131,26 @@ bool CUpdate::DownloadPackage()
     if (!connection.Connect())
         return false;
     HTTP_REQUEST request(connection.Handle.Get());
+    request.CancelEvent = m_StopEvent.Get();
+    request.Deadline = GetTickCount64() + PackageDeadlineMs;
     std::wstring path = ServerPath(PackageName);
     if (!request.Get(path.c_str()))
     {
         LogGetFailure(L"update package", m_UpdateServer, path, request);
         return false;
     }
-    if (!request.DownloadToFile((m_DownloadFolder + PackageName).c_str()))
+    if (!request.DownloadToFile((m_DownloadFolder + PackageName).c_str(), MaxPackageBytes))
     {
+        if (request.LastError == ERROR_FILE_TOO_LARGE)
+        {
+            LogPrintf(LOG_ERROR, L"[!] CUpdate: Update package refused: it is larger than the limit of %lu bytes.",
+                      static_cast<unsigned long>(MaxPackageBytes));
+            return false;
+        }
         CErrorText text;
         LogPrintf(LOG_ERROR, L"[!] CUpdate: Unable to download update package.\r\n    %s. Error code = %ld.",
                   HttpErrorText(request.LastError, text), (long)request.LastError);
         return false;
     }
-    return true;
-}
-
-bool CUpdate::RestartUpdatedService()
-{
-    CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager)
-    {
-        DWORD error = GetLastError();
-        LogPrintf(LOG_ERROR, L"[!] CUpdate: Unable to open the service manager.\r\n    %s. Error code = %ld.",
-                  CErrorText(error).Text(), (long)error);
-        return false;
-    }
-    CServiceHandle service(OpenServiceW(manager.Get(), ServiceName, SERVICE_ALL_ACCESS));
-    if (!service)
-    {
-        DWORD error = GetLastError();
-        LogPrintf(LOG_ERROR, L"[!] CUpdate: Unable to open the service %s.\r\n    %s. Error code = %ld.", ServiceName,
-                  CErrorText(error).Text(), (long)error);
-        return false;
-    }
-    LogPrintf(LOG_INFO, L"[*] CUpdate: Starting service %s ...", ServiceName);
-    if (!StartServiceW(service.Get(), 0, nullptr))
-    {
-        DWORD error = GetLastError();
-        LogPrintf(LOG_ERROR, L"[!] CUpdate: Error starting service %s.\r\n    %s. Error code = %ld.", ServiceName,
-                  CErrorText(error).Text(), (long)error);
-        return false;
-    }
-    LogPrintf(LOG_INFO, L"[*] CUpdate: Started the service %s.", ServiceName);
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include "LogCapture.h"
 #include "TestSupport.h"
+#include "common/Handle.h"
 
 #include <windows.h>
 
@@ -51,7 +52,11 @@ TEST_P(ProgramSwapTest, LeavesAProgramInPlace)
     if (test.StaleBackup)
         WriteFileBytes(backup, "older backup");
 
-    EXPECT_EQ(CProgramSwap(program, backup, newProgram).Swap(), test.Swapped);
+    // Held as the update holds it; without the file, no handle at all.
+    CHandle held(CreateFileW(newProgram.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_EQ(CProgramSwap(program, backup, newProgram).Swap(held.Get()), test.Swapped);
+    held.Close();
 
     EXPECT_TRUE(Logged(log, test.Logged)) << test.Logged;
     if (test.Swapped)

@@ -34,8 +34,7 @@ bool IsDeviceName(const std::wstring& component)
     if (stem.size() != 4 || (_wcsnicmp(stem.c_str(), L"COM", 3) != 0 && _wcsnicmp(stem.c_str(), L"LPT", 3) != 0))
         return false;
     // The superscript digits count too.
-    return (stem[3] >= L'1' && stem[3] <= L'9') || stem[3] == L'\u00B9' || stem[3] == L'\u00B2' ||
-           stem[3] == L'\u00B3';
+    return (stem[3] >= L'1' && stem[3] <= L'9') || stem[3] == L'\u00B9' || stem[3] == L'\u00B2' || stem[3] == L'\u00B3';
 }
 
 bool IsPlainComponent(const std::wstring& component)
@@ -56,4 +55,3 @@ std::wstring SafeEntryBaseName(const std::wstring& entryName)
             return std::wstring();
     return components.back();
 }
-

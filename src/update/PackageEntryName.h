@@ -9,4 +9,3 @@
 // dot or a blank, or is a reserved device name (with or without extension):
 // such an entry is never written.
 std::wstring SafeEntryBaseName(const std::wstring& entryName);
-

@@ -1,18 +1,17 @@
 #include "update/PackageExtraction.h"
 
+#include "common/StringConvert.h"
 #include "common/UniqueResource.h"
 #include "diag/Log.h"
-#include "common/StringConvert.h"
 #include "update/MD5.h"
 #include "update/PackageEntryName.h"
 #include "update/UpdateLimits.h"
 
+#include <algorithm>
+#include <climits>
 #include <ioapi.h>
 #include <iowin32.h>
 #include <unzip.h>
-
-#include <algorithm>
-#include <climits>
 #include <vector>
 
 namespace
@@ -50,10 +49,7 @@ struct ENTRY
 
 bool EqualNoCase(const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) == 0; }
 
-bool IsCancelled(HANDLE cancelEvent)
-{
-    return cancelEvent && WaitForSingleObject(cancelEvent, 0) == WAIT_OBJECT_0;
-}
+bool IsCancelled(HANDLE cancelEvent) { return cancelEvent && WaitForSingleObject(cancelEvent, 0) == WAIT_OBJECT_0; }
 
 CZipArchive OpenArchive(const std::wstring& path)
 {
@@ -77,8 +73,8 @@ int ReadEntry(unzFile archive, ENTRY& entry)
     if (result != UNZ_OK)
         return result;
     std::string raw(entry.Info.size_filename, '\0');
-    result = unzGetCurrentFileInfo64(archive, &entry.Info, raw.data(), entry.Info.size_filename, nullptr, 0, nullptr,
-                                     0);
+    result =
+        unzGetCurrentFileInfo64(archive, &entry.Info, raw.data(), entry.Info.size_filename, nullptr, 0, nullptr, 0);
     if (result == UNZ_OK)
         entry.Name = DecodeEntryName(raw, entry.Info.flag);
     return result;
@@ -211,8 +207,7 @@ void LogExtractionFailure(int result, const ENTRY& entry, const std::wstring& na
 
 // Extracts and verifies the archive's current entry; false stops the loop.
 bool ProcessCurrentEntry(unzFile archive, const std::wstring& packagePath, const std::wstring& folder,
-                         const std::vector<MANIFEST_ENTRY>& manifest, HANDLE cancelEvent,
-                         VERIFICATION& verification)
+                         const std::vector<MANIFEST_ENTRY>& manifest, HANDLE cancelEvent, VERIFICATION& verification)
 {
     ENTRY entry;
     int result = ReadEntry(archive, entry);
@@ -244,8 +239,7 @@ bool ProcessCurrentEntry(unzFile archive, const std::wstring& packagePath, const
 }
 
 VERIFICATION ExtractEntries(unzFile archive, ZPOS64_T count, const std::wstring& packagePath,
-                            const std::wstring& folder, const std::vector<MANIFEST_ENTRY>& manifest,
-                            HANDLE cancelEvent)
+                            const std::wstring& folder, const std::vector<MANIFEST_ENTRY>& manifest, HANDLE cancelEvent)
 {
     VERIFICATION verification;
     for (ZPOS64_T index = 0; index < count; ++index)
@@ -253,8 +247,7 @@ VERIFICATION ExtractEntries(unzFile archive, ZPOS64_T count, const std::wstring&
         int result = index == 0 ? unzGoToFirstFile(archive) : unzGoToNextFile(archive);
         if (result != UNZ_OK)
             LogReadError(packagePath, result);
-        if (result != UNZ_OK ||
-            !ProcessCurrentEntry(archive, packagePath, folder, manifest, cancelEvent, verification))
+        if (result != UNZ_OK || !ProcessCurrentEntry(archive, packagePath, folder, manifest, cancelEvent, verification))
         {
             verification.Stopped = true;
             break;

@@ -16,10 +16,10 @@ constexpr DWORD StopWaitMs = 30000;
 
 enum class WATCH_RESULT
 {
-    Kept,       // running in the same process when the watch ended
-    Failed,     // never running, or gone without being asked to stop
-    Stopped,    // ran, then was stopped on purpose (a stop control, an uninstall)
-    Unwatched,  // the service cannot be asked about
+    Kept,      // running in the same process when the watch ended
+    Failed,    // never running, or gone without being asked to stop
+    Stopped,   // ran, then was stopped on purpose (a stop control, an uninstall)
+    Unwatched, // the service cannot be asked about
 };
 
 // Logs in the words of the restart; null on failure.

@@ -10,8 +10,8 @@
 #include "update/HttpSession.h"
 #include "update/PackageExtraction.h"
 #include "update/ProgramSwap.h"
-#include "update/UpdateLimits.h"
 #include "update/Update.h"
+#include "update/UpdateLimits.h"
 
 #include <cwchar>
 

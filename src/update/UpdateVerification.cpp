@@ -62,9 +62,10 @@ bool CUpdate::IsTruthfulVersion(const std::wstring& newProgramPath)
     }
     if (ParseVersionTriple(m_RunningVersion, running) && !IsNewerTriple(file, running))
     {
-        LogPrintf(LOG_ERROR,
-                  L"[!] CUpdate: Update refused: the new service program's version %s is not newer than the running %s.",
-                  version.c_str(), m_RunningVersion.c_str());
+        LogPrintf(
+            LOG_ERROR,
+            L"[!] CUpdate: Update refused: the new service program's version %s is not newer than the running %s.",
+            version.c_str(), m_RunningVersion.c_str());
         return false;
     }
     return true;

@@ -83,9 +83,9 @@ class FuzzHttp(ident.HttpSide):
     def fault(self, path):
         return self.owner.http_fault(path)
 
-    def send(self, connection, fault, status, body):
+    def send(self, connection, fault, status, body, path):
         # A dripped body is kept short: 64 bytes a second.
-        super().send(connection, fault, status, body[:256] if fault == "drip" else body)
+        super().send(connection, fault, status, body[:256] if fault == "drip" else body, path)
 
     def resource(self, path):
         if path == ident.ASSIGNMENTS_PATH:
@@ -100,7 +100,7 @@ class FuzzServer(ident.Server):
     def __init__(self, folder):
         args = types.SimpleNamespace(listen="127.0.0.1", port=1306, reply="ok", error=5, encoding="cp1252",
                                      http_port=80, updates=os.path.join(folder, "updates"), assignments=None,
-                                     http_fault=None)
+                                     http_fault=None, http_fault_path=None)
         os.makedirs(args.updates, exist_ok=True)
         self.output = open(os.path.join(folder, "server.jsonl"), "a", encoding="utf-8")
         super().__init__(args, self.output)

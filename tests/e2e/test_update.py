@@ -313,7 +313,7 @@ class ServiceUpdateTest(ScriptedServiceTestCase):
         self.assertTrue(self.install.wait_for_log(rolled_back, 60), self.install.log_lines())
         # The previous build runs again and reports as it starts.
         self.assertTrue(kestrin.wait_until(lambda: len(self.versions_reported()) >= 2, 60), self.install.log_lines())
-        self.assertEqual(self.versions_reported(), ["2.1.14", "2.1.14"])
+        self.assertEqual(set(self.versions_reported()), {"2.1.14"})
         self.assertEqual(kestrin.wait_for_state("RUNNING"), "RUNNING", self.install.log_lines())
         self.assertEqual(read(self.install.exe), original)
         self.assertFalse(os.path.exists(self.install.exe + ".old"))

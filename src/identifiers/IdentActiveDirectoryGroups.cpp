@@ -3,6 +3,7 @@
 #include "common/Format.h"
 #include "common/NetApiBuffer.h"
 #include "common/StringConvert.h"
+#include "common/ThreadDeadline.h"
 #include "common/UniqueResource.h"
 #include "diag/Exception.h"
 #include "diag/Log.h"
@@ -56,6 +57,16 @@ void CIdentActiveDirectory::GetSecurityGroups(USER_IDENTITY& user)
     std::wstring errors;
     for (DWORD i = 0; i < groups->GroupCount; ++i)
     {
+        // One round trip to the global catalog per group: a slow one must
+        // not hold the identification for each of them.
+        if (CThreadDeadline::Passed())
+        {
+            LogPrintf(LOG_ERROR,
+                      L"[!] CIdentActiveDirectory::GetSecurityGroups: The identification's time has run out; %lu of "
+                      L"the token's groups not translated.",
+                      (unsigned long)(groups->GroupCount - i));
+            break;
+        }
         const SID_AND_ATTRIBUTES& group = groups->Groups[i];
         if (!IsValidSid(group.Sid))
             continue;

@@ -133,7 +133,8 @@ int32_t CIdentifier::GetComputerName(COMPUTER_IDENTITY& computer)
 }
 
 // A fresh token from terminal services when it has one; otherwise the token
-// kept from before, or one from the session's shell process.
+// kept from before when it is this session's, or one from the session's
+// shell process.
 void CIdentifier::Impersonate(DWORD sessionId)
 {
     LockWithToken(sessionId, QueryUserToken(sessionId));
@@ -150,23 +151,25 @@ void CIdentifier::Impersonate(DWORD sessionId)
     ++m_ImpersonationDepth;
 }
 
-// Takes the lock with a token in the slot: the given one, the one kept from
-// before, or one from the shell, which is fetched without the lock.
+// Takes the lock with a token for the session in the slot: the given one,
+// the one kept from before, or one from the shell, which is fetched without
+// the lock.
 void CIdentifier::LockWithToken(DWORD sessionId, CHandle token)
 {
     for (;;)
     {
-        if (!token && !m_HasToken.load())
+        if (!token && m_TokenSession.load() != sessionId)
             token = ShellToken(sessionId);
         m_ImpersonationLock.Enter();
         if (token)
-            m_Token = std::move(token);
-        if (m_Token)
         {
-            m_HasToken.store(true);
-            return;
+            m_Token = std::move(token);
+            m_TokenSession.store(sessionId);
         }
-        // The kept token was dropped by a failed impersonation meanwhile.
+        if (m_Token && m_TokenSession.load() == sessionId)
+            return;
+        // The kept token was dropped by a failed impersonation, or replaced
+        // by another session's, meanwhile.
         m_ImpersonationLock.Leave();
     }
 }
@@ -177,7 +180,7 @@ void CIdentifier::ImpersonateLocked()
         return;
     DWORD error = GetLastError();
     m_Token.Close();
-    m_HasToken.store(false);
+    m_TokenSession.store(NoTokenSession);
     throw SystemError(L"[!] CIdentifier::Impersonate: Failed to impersonate user. %s. Error code = %ld.", error);
 }
 

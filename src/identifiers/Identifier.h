@@ -77,8 +77,11 @@ private:
     // happens before, so one session's wait never holds up another's lookup.
     CCriticalSection m_ImpersonationLock;
     CHandle m_Token; // under the lock
-    // Whether m_Token holds a token, for the check made before the lock.
-    std::atomic<bool> m_HasToken{false};
+    // The session m_Token was obtained for, NoTokenSession when there is
+    // none; read before the lock. A kept token is used again only for its
+    // own session: another session's user must never be looked up as it.
+    static constexpr DWORD NoTokenSession = 0x8000FFFF;
+    std::atomic<DWORD> m_TokenSession{NoTokenSession};
     // The thread that holds the lock, and how often it impersonated.
     std::atomic<DWORD> m_ImpersonatingThread{0};
     DWORD m_ImpersonationDepth = 0;

@@ -1,14 +1,24 @@
 #include "identifiers/LdapConnection.h"
 
 #include "common/Format.h"
+#include "common/ThreadDeadline.h"
 #include "identifiers/LdapFilter.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace
 {
 // The LDAP API takes texts as PWCHAR without writing to them.
 PWCHAR Text(const std::wstring& text) { return const_cast<PWCHAR>(text.c_str()); }
+
+// Whole seconds, at least one: a time-out of zero means none to the library.
+l_timeval Seconds(DWORD ms)
+{
+    l_timeval timeout{};
+    timeout.tv_sec = static_cast<LONG>(std::max<DWORD>(1, (ms + 999) / 1000));
+    return timeout;
+}
 } // namespace
 
 CLdapConnection::CLdapConnection(std::wstring server, LDAP_SETTINGS settings)
@@ -29,13 +39,15 @@ bool CLdapConnection::Initialize()
     }
     ULONG version = LDAP_VERSION3;
     ldap_set_optionW(m_Session.Get(), LDAP_OPT_PROTOCOL_VERSION, &version);
+    // A referral would take the lookup to servers nobody configured, and
+    // Active Directory answers every subtree search from its root with some.
+    ldap_set_optionW(m_Session.Get(), LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
     return true;
 }
 
 bool CLdapConnection::Connect()
 {
-    ULONG code =
-        ldap_simple_bind_sW(m_Session.Get(), Text(m_Settings.LdapBindUserDN), Text(m_Settings.LdapBindUserPassword));
+    ULONG code = Bind();
     if (code == LDAP_SUCCESS)
         return true;
     m_ErrorText = FormatString(L"[!] Error connecting to LDAP server (0x%lx) %s => %s", code, m_Server.c_str(),
@@ -43,15 +55,64 @@ bool CLdapConnection::Connect()
     return false;
 }
 
+// The connection within the step's time, then the bind, whose answer is
+// awaited no longer either: a server that takes the connection and never
+// answers would otherwise hold the identification for ever.
+ULONG CLdapConnection::Bind()
+{
+    m_LastWaitMs = CThreadDeadline::RemainingMs(StepTimeoutMs);
+    if (m_LastWaitMs == 0)
+        return LDAP_TIMEOUT;
+    l_timeval timeout = Seconds(m_LastWaitMs);
+    ULONG code = ldap_connect(m_Session.Get(), &timeout);
+    if (code != LDAP_SUCCESS)
+        return code;
+    ULONG message =
+        ldap_simple_bindW(m_Session.Get(), Text(m_Settings.LdapBindUserDN), Text(m_Settings.LdapBindUserPassword));
+    if (message == static_cast<ULONG>(-1))
+        return LdapGetLastError();
+    m_LastWaitMs = CThreadDeadline::RemainingMs(StepTimeoutMs);
+    timeout = Seconds(m_LastWaitMs);
+    CLdapMessage result;
+    ULONG type = m_LastWaitMs ? ldap_result(m_Session.Get(), message, LDAP_MSG_ALL, &timeout, result.Put()) : 0;
+    if (type == 0)
+    {
+        ldap_abandon(m_Session.Get(), message);
+        return LDAP_TIMEOUT;
+    }
+    if (type == static_cast<ULONG>(-1) || !result)
+        return LdapGetLastError();
+    return ldap_result2error(m_Session.Get(), result.Get(), FALSE);
+}
+
+CLdapMessage CLdapConnection::SearchWithin(const std::wstring& base, ULONG scope, const std::wstring& filter,
+                                           const std::vector<std::wstring>& attributes, ULONG& code)
+{
+    std::vector<PWCHAR> list;
+    for (const auto& attribute : attributes)
+        list.push_back(Text(attribute));
+    list.push_back(nullptr);
+    CLdapMessage result;
+    m_LastWaitMs = CThreadDeadline::RemainingMs(StepTimeoutMs);
+    if (m_LastWaitMs == 0)
+    {
+        code = LDAP_TIMEOUT;
+        return result;
+    }
+    l_timeval timeout = Seconds(m_LastWaitMs);
+    code = ldap_search_ext_sW(m_Session.Get(), Text(base), scope, Text(filter), list.data(), 0, nullptr, nullptr,
+                              &timeout, 0, result.Put());
+    if (code != LDAP_SUCCESS)
+        result.Reset();
+    return result;
+}
+
 void CLdapConnection::DiscoverBaseSearchPath()
 {
     std::wstring attribute = L"namingContexts";
-    PWCHAR attributes[] = {Text(attribute), nullptr};
-    CLdapMessage result;
-    std::wstring root, filter = L"(objectClass=*)";
-    if (ldap_search_sW(m_Session.Get(), Text(root), LDAP_SCOPE_BASE, Text(filter), attributes, 0, result.Put()) !=
-            LDAP_SUCCESS ||
-        !result)
+    ULONG code = 0;
+    CLdapMessage result = SearchWithin(L"", LDAP_SCOPE_BASE, L"(objectClass=*)", {attribute}, code);
+    if (!result)
         return;
     LDAPMessage* entry = ldap_first_entry(m_Session.Get(), result.Get());
     if (!entry)
@@ -63,14 +124,9 @@ void CLdapConnection::DiscoverBaseSearchPath()
 
 CLdapMessage CLdapConnection::Search(const std::wstring& filter, const std::vector<std::wstring>& attributes)
 {
-    std::vector<PWCHAR> list;
-    for (const auto& attribute : attributes)
-        list.push_back(Text(attribute));
-    list.push_back(nullptr);
-    CLdapMessage result;
-    ULONG code = ldap_search_sW(m_Session.Get(), Text(m_Settings.LdapBaseSearchPath), LDAP_SCOPE_SUBTREE, Text(filter),
-                                list.data(), 0, result.Put());
-    if (code == LDAP_SUCCESS)
+    ULONG code = 0;
+    CLdapMessage result = SearchWithin(m_Settings.LdapBaseSearchPath, LDAP_SCOPE_SUBTREE, filter, attributes, code);
+    if (result)
         return result;
     m_ErrorText = FormatString(L"[!] Error executing query on LDAP server (0x%lx) %s => %s", code, m_Server.c_str(),
                                FailureMessage(code).c_str());
@@ -148,6 +204,9 @@ std::vector<std::wstring> CLdapConnection::EntryValues(LDAPMessage* entry, const
 // The server's own words for the failure when it sent any, else the library's.
 std::wstring CLdapConnection::FailureMessage(ULONG code) const
 {
+    if (code == LDAP_TIMEOUT)
+        return m_LastWaitMs ? FormatString(L"no answer within %lu ms", (unsigned long)m_LastWaitMs)
+                            : std::wstring(L"the identification's time has run out");
     PWCHAR raw = nullptr;
     if (ldap_get_optionW(m_Session.Get(), LDAP_OPT_SERVER_ERROR, &raw) == LDAP_SUCCESS && raw)
     {

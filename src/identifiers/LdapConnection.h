@@ -8,11 +8,14 @@
 
 // One conversation with the LDAP server for one identification: init, bind,
 // the searches for the user and the user's groups, unbind when it goes. A
-// failed step leaves its one-line reason in ErrorText().
+// failed step leaves its one-line reason in ErrorText(). Every step waits at
+// most StepTimeoutMs, and no longer than the thread's deadline allows (see
+// ThreadDeadline.h); referrals are never chased.
 class CLdapConnection
 {
 public:
     static constexpr ULONG Port = 389;
+    static constexpr DWORD StepTimeoutMs = 5000;
 
     CLdapConnection(std::wstring server, LDAP_SETTINGS settings);
 
@@ -37,12 +40,19 @@ public:
 
 private:
     CLdapMessage Search(const std::wstring& filter, const std::vector<std::wstring>& attributes);
+    // A search's result, or null with the code in code.
+    CLdapMessage SearchWithin(const std::wstring& base, ULONG scope, const std::wstring& filter,
+                              const std::vector<std::wstring>& attributes, ULONG& code);
+    ULONG Bind();
     bool FindGroupsByGid(const std::wstring& gid);
     bool AddGroupsFound(const std::wstring& filter);
     void AddGroupDN(const std::wstring& dn);
     std::wstring EntryDN(LDAPMessage* entry) const;
     std::vector<std::wstring> EntryValues(LDAPMessage* entry, const wchar_t* attribute) const;
     std::wstring FailureMessage(ULONG code) const;
+
+    // The wait of the step that timed out, for its message.
+    DWORD m_LastWaitMs = 0;
 
     CLdapSession m_Session;
     std::wstring m_Server;

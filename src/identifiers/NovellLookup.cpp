@@ -1,6 +1,7 @@
 #include "identifiers/NovellLookup.h"
 
 #include "common/StringConvert.h"
+#include "common/ThreadDeadline.h"
 #include "common/UniqueResource.h"
 #include "identifiers/NdsName.h"
 #include "identifiers/NovellClient.h"
@@ -97,7 +98,10 @@ bool LookupNovellUser(const std::wstring& tree, DWORD mode, NOVELL_LOOKUP& resul
     // "." is the name of nobody: the client is not logged in to a tree.
     if (result.Name == L".")
         result = NOVELL_LOOKUP{};
-    else if ((mode & NOVELL_LOOKUP_GROUPS) && GetGroupMembership(*client, context.Get(), result.DN, result.Groups))
+    // The client's calls take no time-out; the groups are only asked for
+    // while the identification has time left.
+    else if ((mode & NOVELL_LOOKUP_GROUPS) && !CThreadDeadline::Passed() &&
+             GetGroupMembership(*client, context.Get(), result.DN, result.Groups))
         obtained |= NOVELL_LOOKUP_GROUPS;
     return true;
 }

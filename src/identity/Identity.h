@@ -89,6 +89,11 @@ public:
     void Report(uint8_t reportType, const AGENT_VERSION& agent, const COMPUTER_IDENTITY& computer,
                 const USER_IDENTITY& user);
 
+    // The time one identification may take, directory lookups and group
+    // assignments together, so that a session change handled on the service
+    // manager's thread returns in time, whatever the directory does.
+    static constexpr DWORD IdentificationBudgetMs = 15000;
+
     // Identification flows.
     DWORD IdentifyStartup();
     DWORD TriggerUserChange(bool refreshComputer);

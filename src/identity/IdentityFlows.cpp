@@ -1,6 +1,7 @@
 #include "agent/FileVersionInfo.h"
 #include "common/Format.h"
 #include "common/StringSplit.h"
+#include "common/ThreadDeadline.h"
 #include "diag/ErrorText.h"
 #include "diag/Exception.h"
 #include "diag/Log.h"
@@ -160,6 +161,7 @@ bool CIdentity::GetGroupAssignments(std::vector<USER_GROUP>& groups)
 
 DWORD CIdentity::IdentifyStartup()
 {
+    CThreadDeadline budget(IdentificationBudgetMs);
     AGENT_VERSION agent = ReadAgentVersion();
     COMPUTER_IDENTITY computer;
     try
@@ -221,6 +223,7 @@ DWORD CIdentity::IdentifyStartupUser(USER_IDENTITY& user)
 
 DWORD CIdentity::TriggerUserChange(bool refreshComputer)
 {
+    CThreadDeadline budget(IdentificationBudgetMs);
     COMPUTER_IDENTITY computer;
     if (refreshComputer)
     {

@@ -1,4 +1,5 @@
 #include "agent/Options.h"
+#include "common/ThreadDeadline.h"
 #include "diag/Exception.h"
 #include "diag/Log.h"
 #include "identifiers/Identifier.h"
@@ -114,6 +115,7 @@ void CIdentity::ProcessUserRetry(std::unique_ptr<RETRY_ITEM> item)
             LogMessage(L"CIdentity::ProcessUserRetry: Failed to identify user (no retry)");
             return;
         }
+        CThreadDeadline budget(IdentificationBudgetMs);
         IDENTITY snapshot;
         GetIdentity(snapshot);
         int32_t result = IDENTIFY_NOT_POSSIBLE;

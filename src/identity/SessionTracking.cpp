@@ -1,5 +1,6 @@
 #include "common/Format.h"
 #include "common/Handle.h"
+#include "common/ThreadDeadline.h"
 #include "common/UniqueResource.h"
 #include "diag/ErrorText.h"
 #include "diag/Exception.h"
@@ -170,6 +171,7 @@ DWORD CIdentity::IdentifyCurrentUser(DWORD& sessionId, USER_IDENTITY& user, bool
 
 DWORD CIdentity::IdentifyCurrentUserOnly(USER_IDENTITY& user)
 {
+    CThreadDeadline budget(IdentificationBudgetMs);
     try
     {
         DWORD sessionId = NO_USER_SESSION;
@@ -184,6 +186,7 @@ DWORD CIdentity::IdentifyCurrentUserOnly(USER_IDENTITY& user)
 
 DWORD CIdentity::IdentifyLogonSession(DWORD sessionId)
 {
+    CThreadDeadline budget(IdentificationBudgetMs);
     if (sessionId == NO_USER_SESSION)
         return SESSION_FAILED;
     USER_IDENTITY user;

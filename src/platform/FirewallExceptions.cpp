@@ -38,6 +38,56 @@ const wchar_t* ProtocolName(NET_FW_IP_PROTOCOL protocol)
     return protocol == NET_FW_IP_PROTOCOL_TCP ? L"TCP" : L"UDP";
 }
 
+std::wstring OurPortName(const FIREWALL_PORT& port)
+{
+    return FormatString(L"Varnel User Agent (%s:%d)", ProtocolName(port.Protocol), (int)port.Port);
+}
+
+CComPtr<INetFwPolicy> LocalPolicy(std::wstring& text)
+{
+    CComPtr<INetFwMgr> manager;
+    CComPtr<INetFwPolicy> policy;
+    HRESULT result = CoCreateInstance(ClsidNetFwMgr, nullptr, CLSCTX_INPROC_SERVER, IidNetFwMgr, manager.PutVoid());
+    if (FAILED(result))
+        text = FormatString(L"[!] Firewall Exceptions:CoCreateInstance failed: 0x%08lx", (unsigned long)result);
+    else if (FAILED(result = manager->get_LocalPolicy(reinterpret_cast<INetFwPolicy**>(policy.PutVoid()))))
+        text =
+            FormatString(L"[!] Firewall Exceptions: Unable to obtain the local policy: 0x%08lx", (unsigned long)result);
+    return policy;
+}
+
+// Our port in one profile's open ports, removed when it carries our name.
+std::wstring RemoveOurPort(INetFwOpenPorts* openPorts, const FIREWALL_PORT& port, const wchar_t* profile)
+{
+    CComPtr<INetFwOpenPort> open;
+    if (FAILED(openPorts->Item(port.Port, port.Protocol, reinterpret_cast<INetFwOpenPort**>(open.PutVoid()))) || !open)
+        return std::wstring();
+    CBstr name;
+    std::wstring ours = OurPortName(port);
+    if (FAILED(open->get_Name(name.Put())) || name.Text() != ours)
+        return std::wstring();
+    HRESULT result = openPorts->Remove(port.Port, port.Protocol);
+    if (FAILED(result))
+        return FormatString(L"[!] Firewall Exceptions: Error removing exception \"%s\" from the %s profile: 0x%08lx",
+                            ours.c_str(), profile, (unsigned long)result);
+    return FormatString(L"Firewall Exceptions: Removed exception \"%s\" from the %s profile", ours.c_str(), profile);
+}
+
+void RemoveFromProfile(INetFwPolicy* policy, const FIREWALL_PROFILE& profile, std::vector<std::wstring>& lines)
+{
+    CComPtr<INetFwProfile> fwProfile;
+    CComPtr<INetFwOpenPorts> openPorts;
+    if (FAILED(policy->GetProfileByType(profile.Type, reinterpret_cast<INetFwProfile**>(fwProfile.PutVoid()))) ||
+        FAILED(fwProfile->get_GloballyOpenPorts(reinterpret_cast<INetFwOpenPorts**>(openPorts.PutVoid()))))
+        return;
+    for (const FIREWALL_PORT& port : Ports)
+    {
+        std::wstring line = RemoveOurPort(openPorts.Get(), port, profile.Name);
+        if (!line.empty())
+            lines.push_back(line);
+    }
+}
+
 class CFirewallExceptions
 {
 public:
@@ -148,7 +198,7 @@ bool CFirewallExceptions::OpenPortsInProfile(INetFwPolicy* policy, const FIREWAL
 
 void CFirewallExceptions::AddPort(INetFwOpenPorts* openPorts, const FIREWALL_PORT& port)
 {
-    std::wstring name = FormatString(L"Varnel User Agent (%s:%d)", ProtocolName(port.Protocol), (int)port.Port);
+    std::wstring name = OurPortName(port);
     CComPtr<INetFwOpenPort> openPort;
     HRESULT result =
         CoCreateInstance(ClsidNetFwOpenPort, nullptr, CLSCTX_INPROC_SERVER, IidNetFwOpenPort, openPort.PutVoid());
@@ -186,5 +236,27 @@ std::wstring AddFirewallExceptions()
     {
         // Only the name's allocation can throw; the start-up goes on without it.
         return L"[!] Firewall Exceptions: Out of memory";
+    }
+}
+
+std::vector<std::wstring> RemoveFirewallExceptions()
+{
+    try
+    {
+        CComApartment apartment;
+        std::wstring failure;
+        CComPtr<INetFwPolicy> policy = LocalPolicy(failure);
+        if (!policy)
+            return {failure};
+        std::vector<std::wstring> lines;
+        // The current profile is one of these two.
+        for (const FIREWALL_PROFILE& profile : Profiles)
+            if (profile.Type != NET_FW_PROFILE_CURRENT)
+                RemoveFromProfile(policy.Get(), profile, lines);
+        return lines;
+    }
+    catch (...)
+    {
+        return {L"[!] Firewall Exceptions: Out of memory"};
     }
 }

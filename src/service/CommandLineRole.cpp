@@ -20,11 +20,15 @@ int InstallFromCommandLine()
     return static_cast<int>(error);
 }
 
+// The firewall exception the service added goes with it.
 int UninstallFromCommandLine()
 {
     DWORD error = UninstallService(ServiceName);
-    if (error == ERROR_SUCCESS)
-        ShowInformationBox(L"Service uninstalled");
+    if (error != ERROR_SUCCESS)
+        return static_cast<int>(error);
+    for (const std::wstring& line : RemoveFirewallExceptions())
+        LogMessage(line.c_str());
+    ShowInformationBox(L"Service uninstalled");
     return static_cast<int>(error);
 }
 

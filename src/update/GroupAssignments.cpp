@@ -2,6 +2,7 @@
 
 #include "agent/Options.h"
 #include "common/StringConvert.h"
+#include "common/ThreadDeadline.h"
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
 #include "identifiers/DistinguishedName.h"
@@ -51,9 +52,24 @@ bool PruningDisabled()
     return !options || options->Values().DisableUserGroupPruning;
 }
 
+// Each step of the request, and the whole of it, within the time the
+// identification has left (or this, outside one): a server that answers a
+// byte at a time would otherwise hold the logon it serves.
+constexpr DWORD AssignmentsTimeoutMs = 5000;
+constexpr DWORD AssignmentsDeadlineMs = 10000;
+
 bool DownloadAssignments(HTTP_CONNECTION& connection, std::wstring& body)
 {
     HTTP_REQUEST request(connection.Handle.Get());
+    DWORD remaining = CThreadDeadline::RemainingMs(AssignmentsDeadlineMs);
+    if (remaining == 0)
+    {
+        LogMessage(L"[!] CUpdate: Unable to download user group assignments,\r\n    the identification's time has "
+                   L"run out.");
+        return false;
+    }
+    request.StepTimeoutMs = std::min(remaining, AssignmentsTimeoutMs);
+    request.Deadline = GetTickCount64() + remaining;
     if (!request.Get(AssignmentsPath))
     {
         CErrorText text;

@@ -39,8 +39,10 @@ bool HTTP_REQUEST::Get(const wchar_t* path)
                                      WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_BYPASS_PROXY_CACHE));
     // A redirect would take the request to a host nobody configured.
     DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
+    int step = static_cast<int>(StepTimeoutMs);
     if (!Request ||
         !WinHttpSetOption(Request.Get(), WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof(noRedirects)) ||
+        (StepTimeoutMs != 0 && !WinHttpSetTimeouts(Request.Get(), step, step, step, step)) ||
         !WinHttpSendRequest(Request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(Request.Get(), nullptr))
     {

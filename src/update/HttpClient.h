@@ -54,6 +54,9 @@ struct HTTP_REQUEST
     // receive time-out.
     HANDLE CancelEvent = nullptr;
     ULONGLONG Deadline = 0;
+    // Each step of Get (resolve, connect, send, the answer's head) and each
+    // read waits at most this long; 0 leaves the session's time-outs.
+    DWORD StepTimeoutMs = 0;
 
     HINTERNET Connection;
     DWORD StatusCode = 0;

@@ -4,6 +4,7 @@
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
 #include "diag/LogFile.h"
+#include "platform/ServiceStop.h"
 #include "service/ServiceControl.h"
 #include "service/ServiceHandle.h"
 #include "update/ProgramSwap.h"
@@ -53,12 +54,13 @@ bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS& status)
 // A build that reached RUNNING only leaves it when told to (it reports
 // STOP_PENDING first and ends without an error); a crash is reported as
 // STOPPED with an error at once.
-WATCH_RESULT WatchService(SC_HANDLE service, DWORD watchMs, SERVICE_STATUS_PROCESS& status)
+WATCH_RESULT WatchService(SC_HANDLE service, DWORD watchMs)
 {
     ULONGLONG deadline = GetTickCount64() + watchMs;
     DWORD runningProcess = 0;
     for (;;)
     {
+        SERVICE_STATUS_PROCESS status{};
         if (!QueryStatus(service, status))
             return WATCH_RESULT::Unwatched;
         bool ran = runningProcess != 0;
@@ -76,25 +78,6 @@ WATCH_RESULT WatchService(SC_HANDLE service, DWORD watchMs, SERVICE_STATUS_PROCE
     }
 }
 
-// The failed build is stopped, if it still runs, and its process awaited, so
-// that its file can be replaced.
-void StopFailedBuild(SC_HANDLE service, const SERVICE_STATUS_PROCESS& last)
-{
-    CHandle process;
-    if (last.dwProcessId != 0 && last.dwProcessId != GetCurrentProcessId())
-        process.Reset(OpenProcess(SYNCHRONIZE, FALSE, last.dwProcessId));
-    SERVICE_STATUS_PROCESS status = last;
-    if (status.dwCurrentState != SERVICE_STOPPED)
-    {
-        SERVICE_STATUS ignored{};
-        ControlService(service, SERVICE_CONTROL_STOP, &ignored);
-        ULONGLONG deadline = GetTickCount64() + StopWaitMs;
-        while (QueryStatus(service, status) && status.dwCurrentState != SERVICE_STOPPED && GetTickCount64() < deadline)
-            Sleep(PollMs);
-    }
-    if (process)
-        WaitForSingleObject(process.Get(), StopWaitMs);
-}
 } // namespace
 
 bool CUpdate::RestartUpdatedService()
@@ -117,11 +100,12 @@ bool CUpdate::RestartUpdatedService()
 bool CUpdate::KeepOrRollBack()
 {
     CServiceHandle service = OpenKestrinService(SERVICE_QUERY_STATUS | SERVICE_STOP);
-    SERVICE_STATUS_PROCESS status{};
-    WATCH_RESULT result = service ? WatchService(service.Get(), RollbackWatchMs, status) : WATCH_RESULT::Unwatched;
+    WATCH_RESULT result = service ? WatchService(service.Get(), RollbackWatchMs) : WATCH_RESULT::Unwatched;
     if (result != WATCH_RESULT::Failed)
         return true;
-    StopFailedBuild(service.Get(), status);
+    // The failed build is stopped, if it still runs, and its process
+    // awaited, so that its file can be replaced.
+    StopServiceAndWait(service.Get(), StopWaitMs);
     // The new build had the log; it is ours again now that it has ended.
     TheLogFile().Open();
     return RollBack();

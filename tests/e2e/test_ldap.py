@@ -1,7 +1,10 @@
 """End-to-end tests of the LDAP identity: the real service under Wine, its user
 from a scripted console session, looked up in a real slapd and reported to the
 reference Identification Server."""
+import contextlib
+import json
 import os
+import socket
 import unittest
 
 import kestrin
@@ -135,6 +138,53 @@ class LdapTwoContextsTest(LdapServiceTestCase):
         lines = self.install.log_lines()
         self.assertIn(self.base_line(""), lines)
         self.assertNotIn(self.base_line(slapd.BASE_DN), lines)
+
+
+@contextlib.contextmanager
+def black_hole():
+    """A TCP port that takes connections (the system completes them) and
+    never answers: its listener never accepts."""
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(16)
+        yield listener.getsockname()[1]
+
+
+class BoundedControlPathTest(LdapServiceTestCase):
+    """A peer that holds the connection without answering delays the
+    identification, the queries and the stop by a bounded time only."""
+
+    def assert_answers_and_stops(self):
+        self.assertIsNotNone(nqrp.query("127.0.0.1", "logon-user", timeout=REPLY_WAIT), self.install.log_lines())
+        kestrin.sc("stop", "Kestrin")
+        # A hang guard as long as the service manager's own wait for a stop.
+        self.assertEqual(kestrin.wait_for_state("STOPPED", timeout=30), "STOPPED", self.install.log_lines())
+
+    def test_a_directory_that_never_answers(self):
+        with black_hole() as port:
+            server = f"127.0.0.1:{port}"
+            kestrin.reg_add(OPTIONS, "LDAP Server", server)
+            self.start("alice")
+            self.assertTrue(self.install.wait_for_log(
+                f"[!] Error connecting to LDAP server (0x55) {server} => no answer within 5000 ms", 30),
+                self.install.log_lines())
+            self.assertEqual(self.first_report()["user"], rf"{self.computer}\alice")
+            self.assert_answers_and_stops()
+
+    def test_group_assignments_sent_a_few_bytes_a_second(self):
+        kestrin.reg_add(OPTIONS, "Disable User Group Pruning", 0, "REG_DWORD")
+        assignments = os.path.join(self.install.folder, "assignments.json")
+        with open(assignments, "w") as f:
+            # 64 bytes a second: minutes for this list.
+            json.dump([f"CN=Group{i},OU=Groups,DC=corp,DC=example" for i in range(200)], f)
+        self.start("alice", ["--assignments", assignments, "--http-fault", "drip"])
+        report = self.first_report()
+        # The groups are reported unpruned, as after any failed download.
+        self.assertEqual([group["dn"] for group in report["groups"]], [slapd.STAFF_DN, slapd.DEVELOPERS_DN])
+        failures = [line for line in self.install.log_lines()
+                    if line.startswith("[!] CUpdate: Unable to download user group assignments,")]
+        self.assertTrue(failures and failures[0].endswith("Error code = 1460."), self.install.log_lines())
+        self.assert_answers_and_stops()
 
 
 if __name__ == "__main__":

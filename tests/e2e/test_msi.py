@@ -6,6 +6,7 @@ import subprocess
 import unittest
 
 import kestrin
+import standins
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 OPTIONS = kestrin.OPTIONS_KEY
@@ -161,6 +162,31 @@ class MsiTest(unittest.TestCase):
         self.assertEqual(code, 0, log[-3000:])
         self.assertEqual(kestrin.reg_query(OPTIONS, "Identification Server"), ("REG_SZ", "10.9.8.7"))
         self.assertEqual(kestrin.reg_query(OPTIONS, "Identification Server Reporting"), ("REG_DWORD", "0x0"))
+
+
+    def test_a_busy_service_goes_with_its_firewall_exception_and_no_other(self):
+        standins.install_firewall(self.folder)
+        self.addCleanup(standins.uninstall_firewall)
+        # The administrator's own exception for the port, in a profile whose
+        # firewall is off, where the agent adds none.
+        standins.script_firewall(enabled={"Domain": False})
+        kestrin.wine("reg", "add", rf"{standins.FIREWALL_KEY}\Domain\Ports\1305/17", "/v", "Name", "/d",
+                     "Appliance queries", "/f", check=True)
+        # A server that takes every report and never answers: each report
+        # waits out its time-out, and the retries keep the service busy.
+        self.server.stop()
+        self.server = kestrin.IdentServer(self.folder, reply="silence")
+        code, log = self.msiexec("/i", self.old, "IDENTIFICATIONSERVER=127.0.0.1")
+        self.assertEqual(code, 0, log[-3000:])
+        self.assertEqual(kestrin.wait_for_state("RUNNING"), "RUNNING", log_text())
+        self.assertTrue(kestrin.wait_until(lambda: "Failed to report to ident server" in log_text(), 30), log_text())
+        self.assertEqual(standins.firewall_ports("Standard"), {"1305/17": "Varnel User Agent (UDP:1305)"})
+
+        code, log = self.msiexec("/x", self.old)
+        self.assertEqual(code, 0, log[-3000:])
+        self.assertFalse(os.path.exists(PROGRAM))
+        self.assertEqual(standins.firewall_ports("Standard"), {})
+        self.assertEqual(standins.firewall_ports("Domain"), {"1305/17": "Appliance queries"})
 
 
 if __name__ == "__main__":

@@ -186,6 +186,43 @@ TEST(Impersonation, FallsBackToTheShellTokenWhenTerminalServicesFail)
     EXPECT_NE(lines[1].find("Error code = 1008."), std::string::npos);
 }
 
+// The token kept from one session's user is never used for another session
+// whose own token cannot be had: that session's shell gives one instead.
+TEST(Impersonation, AnotherSessionsKeptTokenIsNotUsedAgain)
+{
+    struct CTokenView : CIdentActiveDirectory
+    {
+        LUID TokenId()
+        {
+            TOKEN_STATISTICS statistics{};
+            DWORD size = 0;
+            GetTokenInformation(Token(), TokenStatistics, &statistics, sizeof(statistics), &size);
+            return statistics.TokenId;
+        }
+    };
+    CLogCapture log;
+    CStandinScript script;
+    constexpr DWORD Other = 7;
+    ScriptSession(Session(Other, WTSActive, 0, L"ann", L"CORP"));
+    STANDIN_SESSION own = Session(CurrentSession(), WTSActive, 0, L"bob", L"CORP");
+    own.TokenError = ERROR_NO_TOKEN;
+    ScriptSession(own);
+    CExplorer explorer;
+    ASSERT_TRUE(LoadWTSFunctions());
+    CTokenView identifier;
+    LUID first{}, second{};
+    {
+        CImpersonation impersonation(identifier, Other);
+        first = identifier.TokenId();
+    }
+    {
+        CImpersonation impersonation(identifier, CurrentSession());
+        EXPECT_TRUE(ThreadIsImpersonating());
+        second = identifier.TokenId();
+    }
+    EXPECT_FALSE(first.LowPart == second.LowPart && first.HighPart == second.HighPart);
+}
+
 TEST(Impersonation, WithoutTheFunctionTheShellTokenIsUsed)
 {
     CLogCapture log;

@@ -135,6 +135,24 @@ HRESULT CFwOpenPorts::Add(INetFwOpenPort* port)
     return FirewallState::OpenPort(m_Type, number, protocol, text);
 }
 
+// As the firewall's own: no such port is ERROR_FILE_NOT_FOUND.
+HRESULT CFwOpenPorts::Item(LONG port, NET_FW_IP_PROTOCOL protocol, INetFwOpenPort** item)
+{
+    if (!item)
+        return E_POINTER;
+    *item = nullptr;
+    std::wstring name;
+    if (!FirewallState::PortName(m_Type, port, protocol, name))
+        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    return HandOut(new (std::nothrow) CFwOpenPort(port, protocol, name), item);
+}
+
+// Closing a port that is not open has no effect.
+HRESULT CFwOpenPorts::Remove(LONG port, NET_FW_IP_PROTOCOL protocol)
+{
+    return FirewallState::ClosePort(m_Type, port, protocol);
+}
+
 HRESULT CFwOpenPort::get_Name(BSTR* name)
 {
     if (!name)

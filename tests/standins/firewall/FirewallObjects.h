@@ -101,18 +101,24 @@ public:
     }
     HRESULT STDMETHODCALLTYPE get_Count(LONG* count) override;
     HRESULT STDMETHODCALLTYPE Add(INetFwOpenPort* port) override;
-    HRESULT STDMETHODCALLTYPE Remove(LONG, NET_FW_IP_PROTOCOL) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Item(LONG, NET_FW_IP_PROTOCOL, INetFwOpenPort**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Remove(LONG port, NET_FW_IP_PROTOCOL protocol) override;
+    HRESULT STDMETHODCALLTYPE Item(LONG port, NET_FW_IP_PROTOCOL protocol, INetFwOpenPort** item) override;
     HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown**) override { return E_NOTIMPL; }
 
 private:
     NET_FW_PROFILE_TYPE m_Type;
 };
 
-// A port not yet added: only its settings.
+// A port's settings: one not yet added, or a copy of an open one.
 class CFwOpenPort : public CComObject<INetFwOpenPort>
 {
 public:
+    CFwOpenPort() = default;
+    CFwOpenPort(LONG port, NET_FW_IP_PROTOCOL protocol, std::wstring name)
+        : m_Name(std::move(name)), m_Protocol(protocol), m_Port(port)
+    {
+    }
+
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
     {
         return QueryOwn(iid, FirewallIds::OpenPort, object);

@@ -80,6 +80,20 @@ LONG PortCount(NET_FW_PROFILE_TYPE profile)
     return static_cast<LONG>(ports.SubkeyCount());
 }
 
+bool PortName(NET_FW_PROFILE_TYPE profile, LONG port, NET_FW_IP_PROTOCOL protocol, std::wstring& name)
+{
+    CScriptKey key(CScriptKey((ProfilePath(profile) + L"\\Ports").c_str()), PortKeyName(port, protocol));
+    name = key.ReadString(L"Name");
+    return key.Exists();
+}
+
+HRESULT ClosePort(NET_FW_PROFILE_TYPE profile, LONG port, NET_FW_IP_PROTOCOL protocol)
+{
+    std::wstring path = ProfilePath(profile) + L"\\Ports\\" + PortKeyName(port, protocol);
+    LONG result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+    return result == ERROR_FILE_NOT_FOUND ? S_OK : HRESULT_FROM_WIN32(result);
+}
+
 HRESULT OpenPort(NET_FW_PROFILE_TYPE profile, LONG port, NET_FW_IP_PROTOCOL protocol, const std::wstring& name)
 {
     CKeyHolder key = CreateKey(ProfilePath(profile) + L"\\Ports\\" + PortKeyName(port, protocol));

@@ -28,6 +28,9 @@ bool Enabled(NET_FW_PROFILE_TYPE profile);
 bool SetEnabled(NET_FW_PROFILE_TYPE profile, bool enabled);
 bool PortOpen(NET_FW_PROFILE_TYPE profile, LONG port, NET_FW_IP_PROTOCOL protocol);
 LONG PortCount(NET_FW_PROFILE_TYPE profile);
+// The open port's name; false when it is not open.
+bool PortName(NET_FW_PROFILE_TYPE profile, LONG port, NET_FW_IP_PROTOCOL protocol, std::wstring& name);
+HRESULT ClosePort(NET_FW_PROFILE_TYPE profile, LONG port, NET_FW_IP_PROTOCOL protocol);
 // Opens the port, or overwrites its settings when it is open already.
 HRESULT OpenPort(NET_FW_PROFILE_TYPE profile, LONG port, NET_FW_IP_PROTOCOL protocol, const std::wstring& name);
 } // namespace FirewallState

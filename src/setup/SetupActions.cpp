@@ -1,0 +1,36 @@
+// Custom actions of the MSI package, run by Windows Installer as the local
+// system before the program file is removed or replaced.
+#include "platform/FirewallExceptions.h"
+#include "platform/ServiceStop.h"
+#include "service/ServiceHandle.h"
+
+#include <windows.h>
+
+#include <msi.h>
+
+namespace
+{
+// Windows Installer's own stop asks the service to stop but does not wait
+// everywhere for its process to end; a program file whose process still runs
+// cannot be removed.
+constexpr DWORD StopWaitMs = 60000;
+} // namespace
+
+// Stops the service "Kestrin" and waits for its process to end. A missing
+// service is fine: there is nothing to stop.
+extern "C" UINT __stdcall StopServiceAndWait(MSIHANDLE)
+{
+    CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    CServiceHandle service(manager ? OpenServiceW(manager.Get(), L"Kestrin", SERVICE_QUERY_STATUS | SERVICE_STOP)
+                                   : nullptr);
+    if (service)
+        StopServiceAndWait(service.Get(), StopWaitMs);
+    return ERROR_SUCCESS;
+}
+
+// Removes the firewall exception the service added, and no other.
+extern "C" UINT __stdcall RemoveFirewallException(MSIHANDLE)
+{
+    RemoveFirewallExceptions();
+    return ERROR_SUCCESS;
+}

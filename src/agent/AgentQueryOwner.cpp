@@ -1,6 +1,5 @@
-#include "query/QueryOwner.h"
-
 #include "agent/UserAgent.h"
+#include "query/QueryOwner.h"
 
 CIdentity* CAgentQueryOwner::Identity() const { return m_Agent.Identity(); }
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "common/Handle.h"
-#include "common/RegKey.h"
-#include "common/Thread.h"
+#include "platform/RegKey.h"
+#include "platform/Thread.h"
 
 #include <windows.h>
 

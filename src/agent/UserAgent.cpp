@@ -1,19 +1,19 @@
 #include "agent/UserAgent.h"
 
-#include "agent/FileVersionInfo.h"
 #include "agent/IPChangeNotification.h"
-#include "agent/Options.h"
-#include "agent/WtsFunctions.h"
 #include "common/Version.h"
+#include "config/Options.h"
 #include "diag/ErrorText.h"
 #include "diag/Exception.h"
 #include "diag/Log.h"
 #include "identifiers/IdentLdap.h"
 #include "identifiers/IdentNovell.h"
 #include "identifiers/NovellClient.h"
-#include "identity/Identity.h"
+#include "platform/FileVersionInfo.h"
+#include "platform/WtsFunctions.h"
 #include "query/IOBufferPool.h"
 #include "query/NQRPServer.h"
+#include "reporting/Identity.h"
 
 #include <cwchar>
 #include <new>

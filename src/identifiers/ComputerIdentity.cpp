@@ -1,12 +1,12 @@
 #include "identifiers/ComputerIdentity.h"
 
-#include "agent/Options.h"
-#include "common/RegKey.h"
+#include "common/MD5.h"
 #include "common/StringConvert.h"
 #include "common/UniqueResource.h"
+#include "config/Options.h"
 #include "diag/Log.h"
 #include "identity/AddressList.h"
-#include "update/MD5.h"
+#include "platform/RegKey.h"
 
 #include <cwchar>
 #include <iphlpapi.h>

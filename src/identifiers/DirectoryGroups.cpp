@@ -1,9 +1,9 @@
 #include "identifiers/DirectoryGroups.h"
 
-#include "common/ComHolders.h"
 #include "common/Format.h"
 #include "diag/Exception.h"
-#include "identifiers/DistinguishedName.h"
+#include "identity/DistinguishedName.h"
+#include "platform/ComHolders.h"
 
 #include <cwchar>
 

@@ -1,14 +1,14 @@
 #include "identifiers/IdentActiveDirectory.h"
 
-#include "agent/Options.h"
-#include "common/ComHolders.h"
 #include "common/Format.h"
+#include "config/Options.h"
 #include "diag/ErrorText.h"
 #include "diag/Exception.h"
 #include "diag/Log.h"
 #include "identifiers/DirectoryGroups.h"
-#include "identifiers/DistinguishedName.h"
 #include "identifiers/NameTranslation.h"
+#include "identity/DistinguishedName.h"
+#include "platform/ComHolders.h"
 
 #include <activeds.h>
 #include <cwchar>

@@ -8,9 +8,9 @@
 #include "diag/Exception.h"
 #include "diag/Log.h"
 #include "identifiers/DirectoryGroups.h"
-#include "identifiers/DistinguishedName.h"
 #include "identifiers/IdentActiveDirectory.h"
 #include "identifiers/NameTranslation.h"
+#include "identity/DistinguishedName.h"
 
 #include <algorithm>
 #include <cwctype>

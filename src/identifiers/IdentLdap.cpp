@@ -1,8 +1,8 @@
 #include "identifiers/IdentLdap.h"
 
 #include "diag/Log.h"
-#include "identifiers/DistinguishedName.h"
 #include "identifiers/LdapConnection.h"
+#include "identity/DistinguishedName.h"
 
 #include <memory>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "agent/Options.h"
 #include "common/CriticalSection.h"
+#include "config/Options.h"
 #include "identifiers/Identifier.h"
 
 #include <string>

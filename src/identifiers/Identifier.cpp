@@ -1,6 +1,5 @@
 #include "identifiers/Identifier.h"
 
-#include "agent/WtsFunctions.h"
 #include "common/Format.h"
 #include "common/NetApiBuffer.h"
 #include "common/UniqueResource.h"
@@ -8,6 +7,7 @@
 #include "diag/Exception.h"
 #include "diag/Log.h"
 #include "identifiers/ShellProcess.h"
+#include "platform/WtsFunctions.h"
 
 #include <lm.h>
 #include <wtsapi32.h>

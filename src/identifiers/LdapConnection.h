@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agent/Options.h"
+#include "config/Options.h"
 #include "identifiers/LdapHolders.h"
 
 #include <string>

@@ -1,6 +1,6 @@
 #include "identifiers/NameTranslation.h"
 
-#include "common/ComHolders.h"
+#include "platform/ComHolders.h"
 
 #include <iads.h>
 

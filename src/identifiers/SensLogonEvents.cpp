@@ -1,8 +1,8 @@
 #include "identifiers/SensLogonEvents.h"
 
-#include "common/ComHolders.h"
 #include "diag/Log.h"
-#include "identity/Identity.h"
+#include "platform/ComHolders.h"
+#include "reporting/Identity.h"
 
 namespace
 {

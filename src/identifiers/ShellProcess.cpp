@@ -1,9 +1,9 @@
 #include "identifiers/ShellProcess.h"
 
 #include "common/Handle.h"
-#include "common/RegKey.h"
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
+#include "platform/RegKey.h"
 
 #include <cwchar>
 #include <tlhelp32.h>

@@ -1,4 +1,4 @@
-#include "identifiers/DistinguishedName.h"
+#include "identity/DistinguishedName.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "update/Authenticode.h"
+#include "platform/Authenticode.h"
 
 #include "common/Format.h"
 #include "common/StringConvert.h"

@@ -1,4 +1,4 @@
-#include "agent/FileVersionInfo.h"
+#include "platform/FileVersionInfo.h"
 
 #include "common/Format.h"
 

@@ -1,7 +1,7 @@
 #include "platform/FirewallExceptions.h"
 
-#include "common/ComHolders.h"
 #include "common/Format.h"
+#include "platform/ComHolders.h"
 
 #include <windows.h>
 

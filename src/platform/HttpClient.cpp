@@ -1,9 +1,9 @@
-#include "update/HttpClient.h"
+#include "platform/HttpClient.h"
 
 #include "common/Handle.h"
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
-#include "update/HttpSession.h"
+#include "platform/HttpSession.h"
 
 #include <algorithm>
 #include <cstring>

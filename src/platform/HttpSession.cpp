@@ -1,4 +1,4 @@
-#include "update/HttpSession.h"
+#include "platform/HttpSession.h"
 
 #include "common/CriticalSection.h"
 #include "common/UniqueResource.h"

@@ -1,4 +1,4 @@
-#include "common/RegKey.h"
+#include "platform/RegKey.h"
 
 #include <cwchar>
 

@@ -1,4 +1,4 @@
-#include "query/Socket.h"
+#include "platform/Socket.h"
 
 void CSocket::Reset(SOCKET handle)
 {

@@ -1,4 +1,4 @@
-#include "common/Thread.h"
+#include "platform/Thread.h"
 
 #include "diag/Exception.h"
 #include "diag/Log.h"

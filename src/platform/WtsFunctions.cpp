@@ -1,4 +1,4 @@
-#include "agent/WtsFunctions.h"
+#include "platform/WtsFunctions.h"
 
 #include "agent/UserAgent.h"
 #include "diag/ErrorText.h"

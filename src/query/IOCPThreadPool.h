@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/Thread.h"
+#include "platform/Thread.h"
 #include "query/IOCompletionPort.h"
 
 #include <windows.h>

@@ -1,13 +1,13 @@
 #include "query/NQRPServer.h"
 
-#include "agent/FileVersionInfo.h"
 #include "diag/ErrorText.h"
 #include "diag/Exception.h"
 #include "diag/Log.h"
 #include "identity/AddressList.h"
-#include "identity/Identity.h"
 #include "identity/Stream.h"
+#include "platform/FileVersionInfo.h"
 #include "query/SiblingAgent.h"
+#include "reporting/Identity.h"
 
 #include <mswsock.h>
 #include <ws2tcpip.h>

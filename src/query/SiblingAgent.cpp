@@ -1,8 +1,8 @@
 #include "query/SiblingAgent.h"
 
-#include "agent/FileVersionInfo.h"
-#include "common/RegKey.h"
-#include "service/ServiceHandle.h"
+#include "platform/FileVersionInfo.h"
+#include "platform/RegKey.h"
+#include "platform/ServiceHandle.h"
 
 #include <windows.h>
 

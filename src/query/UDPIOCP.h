@@ -1,10 +1,10 @@
 #pragma once
 
 #include "common/CriticalSection.h"
+#include "platform/Socket.h"
 #include "query/IOBufferPool.h"
 #include "query/IOCPThreadPool.h"
 #include "query/IOData.h"
-#include "query/Socket.h"
 
 #include <atomic>
 #include <cstdint>

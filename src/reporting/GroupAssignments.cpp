@@ -1,13 +1,13 @@
-#include "update/GroupAssignments.h"
+#include "reporting/GroupAssignments.h"
 
-#include "agent/Options.h"
 #include "common/StringConvert.h"
 #include "common/ThreadDeadline.h"
+#include "config/Options.h"
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
-#include "identifiers/DistinguishedName.h"
-#include "update/HttpClient.h"
-#include "update/HttpSession.h"
+#include "identity/DistinguishedName.h"
+#include "platform/HttpClient.h"
+#include "platform/HttpSession.h"
 
 #include <algorithm>
 

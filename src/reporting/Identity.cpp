@@ -1,4 +1,4 @@
-#include "identity/Identity.h"
+#include "reporting/Identity.h"
 
 #include "common/Format.h"
 #include "diag/ErrorText.h"

@@ -4,7 +4,7 @@
 #include "common/Handle.h"
 #include "identity/AddressList.h"
 #include "identity/IdentityRecords.h"
-#include "identity/IdentityThreads.h"
+#include "reporting/IdentityThreads.h"
 
 #include <windows.h>
 

@@ -1,4 +1,3 @@
-#include "agent/FileVersionInfo.h"
 #include "common/Format.h"
 #include "common/StringSplit.h"
 #include "common/ThreadDeadline.h"
@@ -6,9 +5,10 @@
 #include "diag/Exception.h"
 #include "diag/Log.h"
 #include "identifiers/ComputerIdentity.h"
-#include "identity/Identity.h"
-#include "identity/ReportProtocol.h"
-#include "update/GroupAssignments.h"
+#include "platform/FileVersionInfo.h"
+#include "reporting/GroupAssignments.h"
+#include "reporting/Identity.h"
+#include "reporting/ReportProtocol.h"
 
 #include <windows.h>
 

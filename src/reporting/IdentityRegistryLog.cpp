@@ -1,7 +1,7 @@
 #include "common/Format.h"
-#include "common/RegKey.h"
 #include "diag/Exception.h"
-#include "identity/Identity.h"
+#include "platform/RegKey.h"
+#include "reporting/Identity.h"
 
 namespace
 {

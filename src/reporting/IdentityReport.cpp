@@ -4,9 +4,9 @@
 #include "diag/ErrorText.h"
 #include "diag/Exception.h"
 #include "diag/Log.h"
-#include "identity/Identity.h"
-#include "identity/ReportProtocol.h"
-#include "query/Socket.h"
+#include "platform/Socket.h"
+#include "reporting/Identity.h"
+#include "reporting/ReportProtocol.h"
 
 #include <memory>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "identity/ReportProtocol.h"
+#include "reporting/ReportProtocol.h"
 
 #include "common/Format.h"
 #include "common/StringConvert.h"

@@ -1,10 +1,10 @@
-#include "agent/Options.h"
 #include "common/ThreadDeadline.h"
+#include "config/Options.h"
 #include "diag/Exception.h"
 #include "diag/Log.h"
 #include "identifiers/Identifier.h"
-#include "identity/Identity.h"
-#include "identity/ReportProtocol.h"
+#include "reporting/Identity.h"
+#include "reporting/ReportProtocol.h"
 
 namespace
 {

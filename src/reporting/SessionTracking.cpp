@@ -7,8 +7,8 @@
 #include "diag/Log.h"
 #include "identifiers/Identifier.h"
 #include "identifiers/ShellProcess.h"
-#include "identity/Identity.h"
-#include "identity/ReportProtocol.h"
+#include "reporting/Identity.h"
+#include "reporting/ReportProtocol.h"
 
 #include <wtsapi32.h>
 

@@ -1,8 +1,8 @@
 #include "service/ConsoleWindow.h"
 
-#include "common/RegKey.h"
 #include "diag/Log.h"
 #include "diag/LogFile.h"
+#include "platform/RegKey.h"
 
 #include <atomic>
 #include <cstdio>

@@ -4,9 +4,9 @@
 #include "diag/Log.h"
 #include "diag/LogFile.h"
 #include "diag/StructuredException.h"
+#include "platform/ServiceHandle.h"
 #include "service/BuildVersion.h"
 #include "service/ServiceControl.h"
-#include "service/ServiceHandle.h"
 #include "update/Update.h"
 
 #include <windows.h>

@@ -1,10 +1,10 @@
 #include "service/ServiceInstall.h"
 
 #include "common/Format.h"
-#include "common/RegKey.h"
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
-#include "service/ServiceHandle.h"
+#include "platform/RegKey.h"
+#include "platform/ServiceHandle.h"
 
 #include <string>
 

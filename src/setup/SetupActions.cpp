@@ -1,8 +1,8 @@
 // Custom actions of the MSI package, run by Windows Installer as the local
 // system before the program file is removed or replaced.
 #include "platform/FirewallExceptions.h"
+#include "platform/ServiceHandle.h"
 #include "platform/ServiceStop.h"
-#include "service/ServiceHandle.h"
 
 #include <windows.h>
 

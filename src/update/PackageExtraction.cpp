@@ -1,9 +1,9 @@
 #include "update/PackageExtraction.h"
 
+#include "common/MD5.h"
 #include "common/StringConvert.h"
 #include "common/UniqueResource.h"
 #include "diag/Log.h"
-#include "update/MD5.h"
 #include "update/PackageEntryName.h"
 #include "update/UpdateLimits.h"
 

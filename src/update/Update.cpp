@@ -1,13 +1,13 @@
 #include "update/Update.h"
 
-#include "agent/FileVersionInfo.h"
-#include "agent/Options.h"
 #include "agent/UserAgent.h"
-#include "common/RegKey.h"
+#include "config/Options.h"
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
+#include "platform/FileVersionInfo.h"
+#include "platform/HttpSession.h"
+#include "platform/RegKey.h"
 #include "update/DownloadFolder.h"
-#include "update/HttpSession.h"
 
 CUpdate::CUpdate(DWORD firstCheckMs, DWORD checkPeriodMs, ServiceRunningCheck serviceRunning)
     : CThread(L"CUpdate"), m_FirstCheckMs(firstCheckMs), m_CheckPeriodMs(checkPeriodMs),

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/Handle.h"
-#include "common/Thread.h"
+#include "platform/Thread.h"
 #include "update/Manifest.h"
 
 #include <string>

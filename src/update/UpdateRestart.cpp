@@ -4,9 +4,9 @@
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
 #include "diag/LogFile.h"
+#include "platform/ServiceHandle.h"
 #include "platform/ServiceStop.h"
 #include "service/ServiceControl.h"
-#include "service/ServiceHandle.h"
 #include "update/ProgramSwap.h"
 #include "update/Update.h"
 

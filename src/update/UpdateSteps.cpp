@@ -1,13 +1,13 @@
 // The steps of one update check: the manifest, the version, the package, and
 // the swap of the program file.
-#include "agent/FileVersionInfo.h"
 #include "common/StringConvert.h"
 #include "common/Version.h"
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
+#include "platform/FileVersionInfo.h"
+#include "platform/HttpClient.h"
+#include "platform/HttpSession.h"
 #include "update/DownloadFolder.h"
-#include "update/HttpClient.h"
-#include "update/HttpSession.h"
 #include "update/PackageExtraction.h"
 #include "update/ProgramSwap.h"
 #include "update/Update.h"

@@ -1,11 +1,11 @@
 // The checks of the new program itself, once its digest has matched: its own
 // version, and its signer against the running program's.
-#include "agent/FileVersionInfo.h"
 #include "common/StringConvert.h"
 #include "common/Version.h"
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
-#include "update/Authenticode.h"
+#include "platform/Authenticode.h"
+#include "platform/FileVersionInfo.h"
 #include "update/Update.h"
 
 #include <wintrust.h>

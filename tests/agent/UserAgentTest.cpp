@@ -1,7 +1,7 @@
 #include "agent/UserAgent.h"
 
 #include "LogCapture.h"
-#include "agent/Options.h"
+#include "config/Options.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

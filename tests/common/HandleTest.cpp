@@ -1,6 +1,6 @@
 #include "common/Handle.h"
 
-#include "common/RegKey.h"
+#include "platform/RegKey.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "agent/Options.h"
+#include "config/Options.h"
 
-#include "common/RegKey.h"
+#include "platform/RegKey.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -11,9 +11,9 @@
 // unchanged once the agent has handled the event, which includes its report.
 #include "agent/UserAgent.h"
 #include "common/Handle.h"
-#include "common/Thread.h"
 #include "common/UniqueResource.h"
-#include "query/Socket.h"
+#include "platform/Socket.h"
+#include "platform/Thread.h"
 
 #include <cstdio>
 #include <winsock2.h>

@@ -1,7 +1,7 @@
-#include "common/ComHolders.h"
 #include "diag/Exception.h"
 #include "identifiers/DirectoryGroups.h"
-#include "identifiers/DistinguishedName.h"
+#include "identity/DistinguishedName.h"
+#include "platform/ComHolders.h"
 
 #include <gtest/gtest.h>
 #include <variant>

@@ -1,9 +1,9 @@
 #include "LogCapture.h"
 #include "TestSupport.h"
-#include "agent/WtsFunctions.h"
 #include "common/Handle.h"
 #include "diag/Exception.h"
 #include "identifiers/IdentActiveDirectory.h"
+#include "platform/WtsFunctions.h"
 #include "standins/StandinControl.h"
 
 #include <atomic>

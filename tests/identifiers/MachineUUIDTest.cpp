@@ -1,5 +1,5 @@
 #include "LogCapture.h"
-#include "agent/Options.h"
+#include "config/Options.h"
 #include "identifiers/ComputerIdentity.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "identifiers/SensLogonEvents.h"
 
-#include "identity/Identity.h"
+#include "reporting/Identity.h"
 
 #include <functional>
 #include <gtest/gtest.h>

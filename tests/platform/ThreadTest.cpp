@@ -1,4 +1,4 @@
-#include "common/Thread.h"
+#include "platform/Thread.h"
 
 #include "LogCapture.h"
 #include "common/Handle.h"

@@ -2,9 +2,9 @@
 
 #include "LogCapture.h"
 #include "QueryBytes.h"
-#include "agent/FileVersionInfo.h"
-#include "identity/Identity.h"
+#include "platform/FileVersionInfo.h"
 #include "query/SiblingAgent.h"
+#include "reporting/Identity.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,8 +1,8 @@
 #include "LogCapture.h"
 #include "common/Handle.h"
-#include "identity/Identity.h"
-#include "identity/ReportProtocol.h"
-#include "identity/TestPeer.h"
+#include "reporting/Identity.h"
+#include "reporting/ReportProtocol.h"
+#include "reporting/TestPeer.h"
 
 #include <algorithm>
 #include <chrono>

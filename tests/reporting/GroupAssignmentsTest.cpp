@@ -1,4 +1,4 @@
-#include "update/GroupAssignments.h"
+#include "reporting/GroupAssignments.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 #include "LogCapture.h"
-#include "agent/Options.h"
 #include "common/Handle.h"
-#include "identity/Identity.h"
-#include "identity/ReportProtocol.h"
-#include "identity/TestPeer.h"
+#include "config/Options.h"
+#include "reporting/Identity.h"
+#include "reporting/ReportProtocol.h"
+#include "reporting/TestPeer.h"
 
 #include <chrono>
 #include <gtest/gtest.h>

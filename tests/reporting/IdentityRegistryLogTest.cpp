@@ -1,5 +1,5 @@
-#include "agent/Options.h"
-#include "identity/Identity.h"
+#include "config/Options.h"
+#include "reporting/Identity.h"
 
 #include <gtest/gtest.h>
 #include <string>

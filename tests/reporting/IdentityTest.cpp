@@ -1,10 +1,10 @@
-#include "identity/Identity.h"
+#include "reporting/Identity.h"
 
 #include "LogCapture.h"
-#include "common/Thread.h"
 #include "diag/Exception.h"
 #include "identifiers/IdentLdap.h"
 #include "identifiers/IdentNovell.h"
+#include "platform/Thread.h"
 
 #include <cstring>
 #include <gtest/gtest.h>

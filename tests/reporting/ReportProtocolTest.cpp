@@ -1,10 +1,10 @@
-#include "identity/ReportProtocol.h"
+#include "reporting/ReportProtocol.h"
 
 #include "LogCapture.h"
 #include "diag/Exception.h"
 #include "identity/AddressList.h"
-#include "identity/Identity.h"
-#include "identity/TestPeer.h"
+#include "reporting/Identity.h"
+#include "reporting/TestPeer.h"
 
 #include <gtest/gtest.h>
 #include <objbase.h>

@@ -1,9 +1,9 @@
 #include "LogCapture.h"
-#include "agent/WtsFunctions.h"
 #include "common/Handle.h"
 #include "diag/Exception.h"
-#include "identity/Identity.h"
-#include "identity/ReportProtocol.h"
+#include "platform/WtsFunctions.h"
+#include "reporting/Identity.h"
+#include "reporting/ReportProtocol.h"
 #include "standins/StandinControl.h"
 
 #include <algorithm>

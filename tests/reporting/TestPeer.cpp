@@ -1,4 +1,4 @@
-#include "identity/TestPeer.h"
+#include "reporting/TestPeer.h"
 
 #include <chrono>
 

@@ -1,6 +1,6 @@
 #include "standins/CallCountControl.h"
 
-#include "common/RegKey.h"
+#include "platform/RegKey.h"
 #include "standins/shared/ScriptNames.h"
 
 #include <stdexcept>

@@ -1,7 +1,7 @@
 #include "standins/EventSystemControl.h"
 
-#include "common/RegKey.h"
 #include "common/StringConvert.h"
+#include "platform/RegKey.h"
 #include "standins/eventsystem/EventSystemGuids.h"
 #include "standins/shared/ScriptNames.h"
 

@@ -1,7 +1,7 @@
 #include "standins/NovellControl.h"
 
-#include "common/RegKey.h"
 #include "common/StringConvert.h"
+#include "platform/RegKey.h"
 #include "standins/shared/ScriptNames.h"
 
 #include <stdexcept>

@@ -3,8 +3,8 @@
 #include "LogCapture.h"
 #include "StoredZip.h"
 #include "TestSupport.h"
+#include "common/MD5.h"
 #include "common/StringConvert.h"
-#include "update/MD5.h"
 
 #include <windows.h>
 

@@ -1,5 +1,6 @@
 #include "agent/UserAgent.h"
 
+#include "agent/AgentQueryOwner.h"
 #include "agent/IPChangeNotification.h"
 #include "common/Version.h"
 #include "config/Options.h"
@@ -10,6 +11,7 @@
 #include "identifiers/IdentNovell.h"
 #include "identifiers/NovellClient.h"
 #include "platform/FileVersionInfo.h"
+#include "platform/WindowsVersion.h"
 #include "platform/WtsFunctions.h"
 #include "query/IOBufferPool.h"
 #include "query/NQRPServer.h"
@@ -91,11 +93,6 @@ void ForwardSessionChange(DWORD eventType, const WTSSESSION_NOTIFICATION* notifi
     if (CUserAgent* agent = Agent.load())
         agent->OnSessionChange(eventType, notification);
     ReleaseSRWLockShared(&AgentPointerLock);
-}
-
-bool IsWindows2000(const OSVERSIONINFOEXW& version)
-{
-    return version.dwMajorVersion == 5 && version.dwMinorVersion == 0;
 }
 
 bool EnableDebugPrivilege()
@@ -274,7 +271,8 @@ bool CUserAgent::CreateBufferPool()
 bool CUserAgent::CreateQueryServer()
 {
     LogMessage(L"Creating NQRP Server");
-    m_QueryServer.reset(new (std::nothrow) CNQRPServer(this, m_BufferPool.get()));
+    m_QueryServer.reset(new (std::nothrow)
+                            CNQRPServer(std::make_unique<CAgentQueryOwner>(*this), m_BufferPool.get(), NQRP_PORT));
     if (!m_QueryServer)
     {
         LogPrintf(LOG_ERROR, L"[!] CUserAgent::Initialize: Failed to create CNQRPServer; 0x%lx", GetLastError());

@@ -111,9 +111,6 @@ void ForwardSessionChange(DWORD eventType, const WTSSESSION_NOTIFICATION* notifi
 
 bool EnableDebugPrivilege();
 
-// True on Windows 2000 (version 5.0), which has no session notifications.
-bool IsWindows2000(const OSVERSIONINFOEXW& version);
-
 // The network type the agent works with, from the configured one and what is
 // known of the Novell client: 1 Microsoft, 2 Novell, 3 LDAP. identityType
 // receives the configured type as the identity is to see it (0 for a value

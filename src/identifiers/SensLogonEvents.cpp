@@ -2,7 +2,6 @@
 
 #include "diag/Log.h"
 #include "platform/ComHolders.h"
-#include "reporting/Identity.h"
 
 namespace
 {

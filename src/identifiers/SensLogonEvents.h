@@ -1,11 +1,11 @@
 #pragma once
 
+#include "identifiers/LogonEventSink.h"
+
 #include <windows.h>
 
 #include <eventsys.h>
 #include <sensevts.h>
-
-class CIdentity;
 
 // Receives the logon and logoff events of the System Event Notification
 // Service and passes them to the identity. It does no reference counting:
@@ -13,7 +13,7 @@ class CIdentity;
 class CSensLogonEvents : public ISensLogon2, public ISensLogon
 {
 public:
-    explicit CSensLogonEvents(CIdentity& owner) : m_Owner(owner) {}
+    explicit CSensLogonEvents(ILogonEventSink& owner) : m_Owner(owner) {}
     virtual ~CSensLogonEvents() = default;
     CSensLogonEvents(const CSensLogonEvents&) = delete;
     CSensLogonEvents& operator=(const CSensLogonEvents&) = delete;
@@ -48,7 +48,7 @@ public:
     HRESULT WINAPI StopScreenSaver(BSTR userName) override;
 
 private:
-    CIdentity& m_Owner;
+    ILogonEventSink& m_Owner;
 };
 
 // Subscribes the sink to the SENS logon events with the COM+ event system;

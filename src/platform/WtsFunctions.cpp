@@ -1,8 +1,8 @@
 #include "platform/WtsFunctions.h"
 
-#include "agent/UserAgent.h"
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
+#include "platform/WindowsVersion.h"
 
 #include <atomic>
 

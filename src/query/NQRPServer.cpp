@@ -7,7 +7,6 @@
 #include "identity/Stream.h"
 #include "platform/FileVersionInfo.h"
 #include "query/SiblingAgent.h"
-#include "reporting/Identity.h"
 
 #include <mswsock.h>
 #include <ws2tcpip.h>
@@ -17,12 +16,6 @@ namespace
 // Records still in Winsock when the sockets close complete at once; the
 // bound only keeps a broken stack from holding up the shutdown.
 constexpr DWORD ReclaimTimeoutMs = 5000;
-
-const CAddressList& NoAddresses()
-{
-    static const CAddressList Empty;
-    return Empty;
-}
 
 std::wstring ProgramDirectory(const std::wstring& path)
 {
@@ -45,11 +38,6 @@ void LogSocketError(const wchar_t* format, DWORD error)
     LogPrintf(LOG_ERROR, format, CErrorText(error).Text(), static_cast<long>(error));
 }
 } // namespace
-
-CNQRPServer::CNQRPServer(CUserAgent* owner, IIOBufferPool* pool)
-    : CNQRPServer(std::make_unique<CAgentQueryOwner>(*owner), pool, NQRP_PORT)
-{
-}
 
 CNQRPServer::CNQRPServer(std::unique_ptr<IQueryOwner> owner, IIOBufferPool* pool, uint16_t port)
     : CUDPIOCP(pool), m_Owner(std::move(owner)), m_ListenPort(port)
@@ -405,19 +393,9 @@ bool CNQRPServer::WriteReply(IO_DATA& io, uint32_t size, const wchar_t* handler,
     }
 }
 
-IDENTITY CNQRPServer::Snapshot() const
-{
-    IDENTITY identity;
-    if (CIdentity* owned = m_Owner->Identity())
-        owned->GetIdentity(identity);
-    return identity;
-}
+IDENTITY CNQRPServer::Snapshot() const { return m_Owner->Snapshot(); }
 
-const CAddressList& CNQRPServer::Addresses() const
-{
-    CIdentity* identity = m_Owner->Identity();
-    return identity ? identity->IPAddresses() : NoAddresses();
-}
+const CAddressList& CNQRPServer::Addresses() const { return m_Owner->Addresses(); }
 
 // Looked up on every query: the sibling agent may start or stop at any time.
 std::wstring CNQRPServer::AgentVersion() const

@@ -12,8 +12,6 @@
 #include <string>
 
 struct STREAM;
-class CAddressList;
-class CUserAgent;
 
 // Answers the appliance's identity queries on UDP port 1305, over IPv4 and
 // IPv6, from a snapshot of the agent's identity. After Start nothing in the
@@ -25,7 +23,6 @@ public:
     // Query lines written a second at most; the rest are counted.
     static constexpr DWORD QueryLinesPerSecond = 10;
 
-    CNQRPServer(CUserAgent* owner, IIOBufferPool* pool);
     // port 0 lets the system choose a port for each socket.
     CNQRPServer(std::unique_ptr<IQueryOwner> owner, IIOBufferPool* pool, uint16_t port);
     ~CNQRPServer() override;

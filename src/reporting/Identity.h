@@ -2,6 +2,7 @@
 
 #include "common/CriticalSection.h"
 #include "common/Handle.h"
+#include "identifiers/LogonEventSink.h"
 #include "identity/AddressList.h"
 #include "identity/IdentityRecords.h"
 #include "reporting/IdentityThreads.h"
@@ -48,7 +49,7 @@ enum SessionResult : DWORD
 
 // Holds the one current answer to which computer this is, which agent runs on
 // it and who is logged on, and is the way every flow reaches that answer.
-class CIdentity
+class CIdentity : public ILogonEventSink
 {
 public:
     // The lines a flow's report step logs.
@@ -109,8 +110,8 @@ public:
     DWORD HandleLogon(DWORD sessionId);
     void HandleConsoleConnect(DWORD sessionId);
     void HandleLogoff(DWORD sessionId);
-    virtual void OnSensLogon();
-    virtual void OnSensLogoff(DWORD sessionId);
+    void OnSensLogon() override;
+    void OnSensLogoff(DWORD sessionId) override;
 
     // Retry and heartbeat.
     bool StartThreads();

@@ -28,10 +28,19 @@ long EndUpdateThread(CUpdate& update)
     return update.Join(UpdateThreadStopMs);
 }
 
+// The update thread's view of the service: the process's agent.
+class CAgentUpdateHost final : public IUpdateHost
+{
+public:
+    bool ServiceRunning() override { return AgentServiceRunning(); }
+    void StopService() override { SignalStop(); }
+};
+
 int RunServiceRole()
 {
     // Without an update thread the service still runs, only without updates.
-    CUpdate update(ServiceFirstUpdateCheckMs);
+    CAgentUpdateHost host;
+    CUpdate update(host, ServiceFirstUpdateCheckMs);
     update.Start();
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(ServiceName), ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table))

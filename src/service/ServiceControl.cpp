@@ -3,6 +3,7 @@
 #include "agent/UserAgent.h"
 #include "diag/Log.h"
 #include "platform/FirewallExceptions.h"
+#include "platform/WindowsVersion.h"
 #include "service/CommandLine.h"
 #include "service/ConsoleWindow.h"
 

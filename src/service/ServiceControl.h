@@ -1,10 +1,10 @@
 #pragma once
 
+#include "config/ServiceName.h"
+
 #include <windows.h>
 
 class CUserAgent;
-
-constexpr wchar_t ServiceName[] = L"Kestrin";
 
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);

@@ -1,5 +1,6 @@
 // Custom actions of the MSI package, run by Windows Installer as the local
 // system before the program file is removed or replaced.
+#include "config/ServiceName.h"
 #include "platform/FirewallExceptions.h"
 #include "platform/ServiceHandle.h"
 #include "platform/ServiceStop.h"
@@ -21,7 +22,7 @@ constexpr DWORD StopWaitMs = 60000;
 extern "C" UINT __stdcall StopServiceAndWait(MSIHANDLE)
 {
     CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    CServiceHandle service(manager ? OpenServiceW(manager.Get(), L"Kestrin", SERVICE_QUERY_STATUS | SERVICE_STOP)
+    CServiceHandle service(manager ? OpenServiceW(manager.Get(), ServiceName, SERVICE_QUERY_STATUS | SERVICE_STOP)
                                    : nullptr);
     if (service)
         StopServiceAndWait(service.Get(), StopWaitMs);

@@ -1,6 +1,5 @@
 #include "update/Update.h"
 
-#include "agent/UserAgent.h"
 #include "config/Options.h"
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
@@ -9,9 +8,8 @@
 #include "platform/RegKey.h"
 #include "update/DownloadFolder.h"
 
-CUpdate::CUpdate(DWORD firstCheckMs, DWORD checkPeriodMs, ServiceRunningCheck serviceRunning)
-    : CThread(L"CUpdate"), m_FirstCheckMs(firstCheckMs), m_CheckPeriodMs(checkPeriodMs),
-      m_ServiceRunning(serviceRunning ? serviceRunning : AgentServiceRunning),
+CUpdate::CUpdate(IUpdateHost& host, DWORD firstCheckMs, DWORD checkPeriodMs)
+    : CThread(L"CUpdate"), m_FirstCheckMs(firstCheckMs), m_CheckPeriodMs(checkPeriodMs), m_Host(host),
       m_StopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
 }
@@ -61,7 +59,7 @@ void CUpdate::RunChecks()
         }
         if (result != WAIT_TIMEOUT)
             return;
-        if (!m_ServiceRunning())
+        if (!m_Host.ServiceRunning())
         {
             LogMessage(L"[!] CUpdate: Waiting for service to start");
             continue;
@@ -77,7 +75,7 @@ void CUpdate::RunChecks()
         if (UpdateOnce())
         {
             LogMessage(L"[*] Update complete, restarting service.");
-            SignalStop();
+            m_Host.StopService();
             return;
         }
     }

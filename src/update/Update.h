@@ -3,6 +3,7 @@
 #include "common/Handle.h"
 #include "platform/Thread.h"
 #include "update/Manifest.h"
+#include "update/UpdateHost.h"
 
 #include <string>
 #include <vector>
@@ -22,13 +23,8 @@ public:
     static constexpr DWORD ManifestDeadlineMs = 60000;
     static constexpr DWORD PackageDeadlineMs = 900000;
 
-    // Whether the service has come far enough to be updated.
-    using ServiceRunningCheck = bool (*)();
-
-    // The delays and the check are the product's unless a test asks for
-    // shorter ones or a service of its own.
-    explicit CUpdate(DWORD firstCheckMs = FirstCheckMs, DWORD checkPeriodMs = CheckPeriodMs,
-                     ServiceRunningCheck serviceRunning = nullptr);
+    // The delays are the product's unless a test asks for shorter ones.
+    explicit CUpdate(IUpdateHost& host, DWORD firstCheckMs = FirstCheckMs, DWORD checkPeriodMs = CheckPeriodMs);
 
     // Ends the thread at its next wait.
     void SignalStopEvent() { SetEvent(m_StopEvent.Get()); }
@@ -67,7 +63,7 @@ private:
 
     DWORD m_FirstCheckMs;
     DWORD m_CheckPeriodMs;
-    ServiceRunningCheck m_ServiceRunning;
+    IUpdateHost& m_Host;
     bool m_RestartService = false;
     CHandle m_StopEvent;
     std::wstring m_ProgramPath;

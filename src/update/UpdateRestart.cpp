@@ -1,12 +1,12 @@
 // After the swap, once the service has stopped: the service started again on
 // the new build, and watched, so that a build that cannot run is replaced by
 // the previous one instead of leaving the computer without its agent.
+#include "config/ServiceName.h"
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
 #include "diag/LogFile.h"
 #include "platform/ServiceHandle.h"
 #include "platform/ServiceStop.h"
-#include "service/ServiceControl.h"
 #include "update/ProgramSwap.h"
 #include "update/Update.h"
 

@@ -21,7 +21,13 @@
 
 namespace
 {
-bool ServiceIsRunning() { return true; }
+// A service that is always running; the runner ends when the thread does.
+class CRunnerHost final : public IUpdateHost
+{
+public:
+    bool ServiceRunning() override { return true; }
+    void StopService() override {}
+};
 
 DWORD WINAPI ReadUntilEnd(void* endEvent)
 {
@@ -47,7 +53,8 @@ int wmain(int argc, wchar_t** argv)
     CHandle inputEnded(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     CHandle reader(CreateThread(nullptr, 0, ReadUntilEnd, inputEnded.Get(), 0, nullptr));
     // A period far beyond any test: the first check is the only one.
-    CUpdate update(firstCheckMs, 3600000, ServiceIsRunning);
+    CRunnerHost host;
+    CUpdate update(host, firstCheckMs, 3600000);
     update.Start();
     HANDLE waits[] = {update.Handle(), inputEnded.Get()};
     if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)

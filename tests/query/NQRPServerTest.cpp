@@ -30,7 +30,18 @@ public:
         : m_Identity(identity), m_NetworkType(networkType), m_Failures(failures)
     {
     }
-    CIdentity* Identity() const override { return m_Identity; }
+    IDENTITY Snapshot() const override
+    {
+        IDENTITY identity;
+        if (m_Identity)
+            m_Identity->GetIdentity(identity);
+        return identity;
+    }
+    const CAddressList& Addresses() const override
+    {
+        static const CAddressList None;
+        return m_Identity ? m_Identity->IPAddresses() : None;
+    }
     // The first failures calls run out of memory, as a handler may.
     DWORD EffectiveNetworkType() const override
     {

@@ -69,8 +69,12 @@ ULONG CLdapConnection::Bind()
         return code;
     ULONG message =
         ldap_simple_bindW(m_Session.Get(), Text(m_Settings.LdapBindUserDN), Text(m_Settings.LdapBindUserPassword));
+    // A bind that could not even be sent (a server that refused the
+    // connection or cannot be found) fails at once done the waiting way too,
+    // and that way gives its result as an LDAP code.
     if (message == static_cast<ULONG>(-1))
-        return LdapGetLastError();
+        return ldap_simple_bind_sW(m_Session.Get(), Text(m_Settings.LdapBindUserDN),
+                                   Text(m_Settings.LdapBindUserPassword));
     m_LastWaitMs = CThreadDeadline::RemainingMs(StepTimeoutMs);
     timeout = Seconds(m_LastWaitMs);
     CLdapMessage result;

@@ -47,7 +47,7 @@ AGENT_VERSION ReadAgentVersion()
         LogPrintf(LOG_ERROR,
                   L"[!] CIdentity::IdentifyStartup: Failed to get module filename.\r\n    %s. Error code = %ld.",
                   CErrorText(error).Text(), (long)error);
-        return AgentVersionFrom(L"");
+        return AgentVersionFrom(std::wstring());
     }
     DWORD handle = 0;
     CFileVersionInfo info;

@@ -221,7 +221,12 @@ def helper(*args, timeout=60):
 
 
 def helper_json(*args, timeout=60):
-    events = helper(*args, timeout=timeout)
+    # Under load Wine now and then fails to start the helper at all (as for
+    # wine()); a helper that said nothing is asked once more.
+    for _ in range(3):
+        events = helper(*args, timeout=timeout)
+        if events:
+            break
     if not events:
         raise AssertionError(f"helper {' '.join(args)} said nothing")
     return events[-1]

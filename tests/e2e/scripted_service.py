@@ -26,8 +26,8 @@ class ScriptedServiceTestCase(unittest.TestCase):
         self.ready = kestrin.HeldEvent(r"Global\TermSrvReadyEvent")
         self.server = None
         standins.script_adapter(1, description="Wired", addresses=["10.20.30.40"])
-        kestrin.reg_add(OPTIONS, "Identification Server Reporting", 1, "REG_DWORD")
-        kestrin.reg_add(OPTIONS, "Identification Server", "127.0.0.1")
+        kestrin.reg_import([f"[{kestrin.reg_file_key(OPTIONS)}]", '"Identification Server Reporting"=dword:00000001',
+                            '"Identification Server"="127.0.0.1"'])
 
     def tearDown(self):
         kestrin.remove_service()

@@ -17,7 +17,6 @@ system folder: install_novell() copies it into the prefix's system32.
 import os
 import re
 import shutil
-import tempfile
 import time
 import uuid
 
@@ -77,33 +76,32 @@ def install(folder, exe_name="Kestrin.exe", with_token=True, directory=False):
         os.path.join(STANDINS, "standins", "notoken", "wtsapi32.dll")
     shutil.copy(wtsapi32, os.path.join(folder, "wtsapi32.dll"))
     shutil.copy(os.path.join(STANDINS, "iphlpapi.dll"), os.path.join(folder, "iphlpapi.dll"))
-    for dll in _OVERRIDES[:2]:
-        kestrin.reg_add(_overrides_key(exe_name), dll, "native,builtin")
+    overrides = _OVERRIDES if directory else _OVERRIDES[:2]
+    lines = [f"[{kestrin.reg_file_key(_overrides_key(exe_name))}]"]
+    lines += [_reg_value(dll, "native,builtin") for dll in overrides]
     if directory:
         for dll in ("netapi32.dll", "activeds.dll", "es.dll"):
             shutil.copy(os.path.join(STANDINS, dll), os.path.join(folder, dll))
-        for dll in _OVERRIDES[2:]:
-            kestrin.reg_add(_overrides_key(exe_name), dll, "native,builtin")
         for clsid, dll in _CLASSES.items():
-            server = _class_key(clsid) + r"\InprocServer32"
-            kestrin.wine("reg", "add", server, "/ve", "/d", kestrin.windows_path(os.path.join(folder, dll)), "/f",
-                         check=True)
-            kestrin.reg_add(server, "ThreadingModel", "Both")
+            lines += ["", f"[{kestrin.reg_file_key(_class_key(clsid))}\\InprocServer32]",
+                      "@=" + _reg_string(kestrin.windows_path(os.path.join(folder, dll))),
+                      _reg_value("ThreadingModel", "Both")]
+    kestrin.reg_import(lines)
 
 
 def uninstall(exe_name="Kestrin.exe"):
     """Makes Wine load its own DLLs for the program again."""
-    for dll in _OVERRIDES:
-        kestrin.wine("reg", "delete", _overrides_key(exe_name), "/v", dll, "/f")
+    lines = [f"[{kestrin.reg_file_key(_overrides_key(exe_name))}]"]
+    lines += [f"{_reg_string(dll)}=-" for dll in _OVERRIDES]
     # Wine registers none of these classes itself.
-    for clsid in _CLASSES:
-        kestrin.reg_delete_key(_class_key(clsid))
+    lines += [f"[-{kestrin.reg_file_key(_class_key(clsid))}]" for clsid in _CLASSES]
+    kestrin.reg_import(lines)
 
 
 # --- writing the script -------------------------------------------------------
 
 def _reg_key(key):
-    return key.replace("HKLM", "HKEY_LOCAL_MACHINE", 1)
+    return kestrin.reg_file_key(key)
 
 
 def _reg_string(text):
@@ -123,18 +121,12 @@ def _reg_value(name, value):
 def _replace_key(key, values, subkeys=None):
     """Deletes the key and writes it anew with these values, and subkeys
     (relative path: values), in one reg import."""
-    lines = ["Windows Registry Editor Version 5.00", "", f"[-{_reg_key(key)}]", "", f"[{_reg_key(key)}]"]
+    lines = [f"[-{_reg_key(key)}]", "", f"[{_reg_key(key)}]"]
     lines += [_reg_value(name, value) for name, value in values.items() if value is not None]
     for path, subkey_values in (subkeys or {}).items():
         lines += ["", f"[{_reg_key(key)}\\{path}]"]
         lines += [_reg_value(name, value) for name, value in subkey_values.items() if value is not None]
-    with tempfile.NamedTemporaryFile("w", suffix=".reg", encoding="utf-16", newline="\r\n",
-                                     delete=False) as script:
-        script.write("\n".join(lines) + "\n")
-    try:
-        kestrin.wine("reg", "import", kestrin.windows_path(script.name), check=True)
-    finally:
-        os.unlink(script.name)
+    kestrin.reg_import(lines)
 
 
 def _set_error(key, name, error):
@@ -341,8 +333,8 @@ def call_count(function):
 def clear():
     """Deletes the whole script and the call counts: the stand-ins answer as
     Wine does again (the event system: stores, nothing stored)."""
-    for key in (WTS_KEY, IPHELPER_KEY, NETAPI_KEY, ADSI_KEY, EVENT_SYSTEM_KEY, NOVELL_KEY, CALLS_KEY):
-        kestrin.reg_delete_key(key)
+    kestrin.reg_import([f"[-{_reg_key(key)}]" for key in (WTS_KEY, IPHELPER_KEY, NETAPI_KEY, ADSI_KEY,
+                                                            EVENT_SYSTEM_KEY, NOVELL_KEY, CALLS_KEY)])
 
 
 # --- the Windows Firewall -----------------------------------------------------------

@@ -183,7 +183,17 @@ def reg_import(lines):
                                      delete=False) as script:
         script.write("\n".join(["Windows Registry Editor Version 5.00", ""] + lines) + "\n")
     try:
-        wine("reg", "import", windows_path(script.name), check=True)
+        # Applying the same lines again gives the same registry, so a run that
+        # failed without a word (Wine not starting reg.exe under load; its own
+        # loader messages are off) is simply repeated.
+        for attempt in range(3):
+            result = wine("reg", "import", windows_path(script.name))
+            if result.returncode == 0 or (result.stdout + result.stderr).strip():
+                break
+            time.sleep(0.5 * (attempt + 1))
+        if result.returncode != 0:
+            raise AssertionError(f"wine reg import failed ({result.returncode}): {result.stdout}{result.stderr}\n"
+                                 + "\n".join(lines))
     finally:
         os.unlink(script.name)
 

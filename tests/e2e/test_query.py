@@ -492,6 +492,11 @@ class QueryClientTest(unittest.TestCase):
                 self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
                 self.assertRegex(result.stderr, rf"nqrp-query: error: argument [^:]*{option}")
 
+    def test_the_default_host_is_the_loopback_of_the_chosen_family(self):
+        for options, host in [([], "127.0.0.1"), (["-4"], "127.0.0.1"), (["-6"], "::1"), (["-6", "::2"], "::2")]:
+            with self.subTest(options=options):
+                self.assertEqual(nqrp.parse_arguments(["nqrp", *options]).host, host)
+
     def test_load_exits_with_the_time_out_status_when_queries_are_lost(self):
         # An echo of the request counts as its reply; each query waits up to the time-out.
         peers = [("silent", lambda data: None, "0.2", nqrp.EXIT_TIMEOUT), ("echo", bytes, "1", 0)]

@@ -1,6 +1,8 @@
 #include "service/ServiceInstall.h"
 
 #include "common/Format.h"
+#include "config/Options.h"
+#include "config/OptionsKeySecurity.h"
 #include "diag/ErrorText.h"
 #include "diag/Log.h"
 #include "platform/RegKey.h"
@@ -79,6 +81,14 @@ DWORD InstallService(const wchar_t* serviceName)
     if (service)
         SetRecoveryActions(service.Get(), serviceName);
     WriteServiceValues(serviceName, programPath);
+    // The options may hold the LDAP bind password: an install that leaves
+    // them readable to every user has not done its job.
+    error = SecureOptionsKey();
+    if (error != ERROR_SUCCESS)
+        return LogFailure(FormatString(L"InstallService: Failed to restrict HKEY_LOCAL_MACHINE\\%s to SYSTEM and "
+                                       L"Administrators",
+                                       OPTIONS_KEY),
+                          error);
     return ERROR_SUCCESS;
 }
 

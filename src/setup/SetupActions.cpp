@@ -1,5 +1,6 @@
 // Custom actions of the MSI package, run by Windows Installer as the local
-// system before the program file is removed or replaced.
+// system.
+#include "config/OptionsKeySecurity.h"
 #include "config/ServiceName.h"
 #include "platform/FirewallExceptions.h"
 #include "platform/ServiceHandle.h"
@@ -34,4 +35,11 @@ extern "C" UINT __stdcall RemoveFirewallException(MSIHANDLE)
 {
     RemoveFirewallExceptions();
     return ERROR_SUCCESS;
+}
+
+// Lets only SYSTEM and the administrators open the options key, which may hold
+// the LDAP bind password. The install fails when it cannot.
+extern "C" UINT __stdcall RestrictOptionsKey(MSIHANDLE)
+{
+    return SecureOptionsKey() == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }

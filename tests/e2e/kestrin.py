@@ -260,6 +260,12 @@ def helper_json(*args, timeout=60):
     return events[-1]
 
 
+def key_access(key):
+    """{"self": error, "user": error} of opening an HKLM key for reading as the
+    test (an administrator) and as an ordinary user."""
+    return helper_json("key-access", key.replace("HKLM\\", "", 1))
+
+
 # --- the program under test -------------------------------------------------------
 
 class Install:

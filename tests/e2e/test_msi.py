@@ -151,9 +151,12 @@ class MsiTest(unittest.TestCase):
         self.assertIsNotNone(kestrin.reg_query(OPTIONS + r"\Current User", "Computer Name"))
         self.assertEqual(kestrin.reg_query(OPTIONS, "Identification Server"), ("REG_SZ", "127.0.0.1"))
 
-    def test_options_written_only_when_given(self):
+    def test_options_written_only_when_given_and_kept_from_ordinary_users(self):
+        kestrin.reg_add(OPTIONS, "LDAP Bind User Password", "secret")
+        self.assertEqual(kestrin.key_access(OPTIONS), {"self": 0, "user": 0})
         code, log = self.msiexec("/i", self.old)
         self.assertEqual(code, 0, log[-3000:])
+        self.assertEqual(kestrin.key_access(OPTIONS), {"self": 0, "user": 5})
         self.assertEqual(kestrin.wait_for_state("RUNNING"), "RUNNING", log_text())
         self.assertIsNone(kestrin.reg_query(OPTIONS, "Identification Server"))
         self.assertIsNone(kestrin.reg_query(OPTIONS, "Identification Server Reporting"))

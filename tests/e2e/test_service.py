@@ -20,6 +20,8 @@ class ServiceLifecycleTest(unittest.TestCase):
         self.assertEqual(kestrin.reg_query(key, "ImagePath"), ("REG_SZ", self.install.exe_windows))
         self.assertEqual(kestrin.reg_query(key, "Description"), ("REG_SZ", "User Agent Service"))
         self.assertEqual(kestrin.reg_query(key, "Start"), ("REG_DWORD", "0x2"))
+        # The options may hold a bind password: only administrators open them.
+        self.assertEqual(kestrin.key_access(kestrin.OPTIONS_KEY), {"self": 0, "user": 5})
 
         kestrin.sc("start", "Kestrin")
         self.assertEqual(kestrin.wait_for_state("RUNNING"), "RUNNING")

@@ -37,6 +37,12 @@
 // Creates the key as a volatile one (none of its subkeys may then be
 // lasting); {"created":true} or {"event":"error","code":...}.
 //
+//   KestrinTestHelper key-access <path under HKEY_LOCAL_MACHINE>
+//
+// Opens the key for reading as this process and as an ordinary user would
+// (this process's token with BUILTIN\Administrators for deny only) and
+// reports each open's Win32 error: {"self":0,"user":5}.
+//
 //   KestrinTestHelper workstation
 //
 // The computer's name and workgroup or domain as NetWkstaGetInfo gives them
@@ -366,6 +372,51 @@ int CreateVolatileKey(const wchar_t* path)
     return 0;
 }
 
+LONG OpenForReading(const wchar_t* path)
+{
+    HKEY key = nullptr;
+    LONG error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
+    if (key)
+        RegCloseKey(key);
+    return error;
+}
+
+// The process's token with the administrators' group for deny only.
+HANDLE OrdinaryUserToken()
+{
+    HANDLE process = nullptr;
+    HANDLE restricted = nullptr;
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(administrators);
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process) &&
+        CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size))
+    {
+        SID_AND_ATTRIBUTES disabled{administrators, 0};
+        CreateRestrictedToken(process, 0, 1, &disabled, 0, nullptr, 0, nullptr, &restricted);
+    }
+    if (process)
+        CloseHandle(process);
+    return restricted;
+}
+
+int KeyAccess(const wchar_t* path)
+{
+    LONG self = OpenForReading(path);
+    HANDLE user = OrdinaryUserToken();
+    if (!user || !ImpersonateLoggedOnUser(user))
+    {
+        printf("{\"event\":\"error\",\"code\":%lu}\n", GetLastError());
+        if (user)
+            CloseHandle(user);
+        return 1;
+    }
+    LONG asUser = OpenForReading(path);
+    RevertToSelf();
+    CloseHandle(user);
+    printf("{\"self\":%ld,\"user\":%ld}\n", self, asUser);
+    return 0;
+}
+
 int PrintWorkstation()
 {
     WKSTA_INFO_100* info = nullptr;
@@ -393,6 +444,8 @@ int wmain(int argc, wchar_t** argv)
         return PressKey(argv[2]);
     if (argc == 4 && lstrcmpW(argv[1], L"hold-event") == 0)
         return HoldEvent(argv[2], lstrcmpW(argv[3], L"set") == 0);
+    if (argc == 3 && lstrcmpW(argv[1], L"key-access") == 0)
+        return KeyAccess(argv[2]);
     if (argc == 3 && lstrcmpW(argv[1], L"service-status") == 0)
         return ServiceStatus(argv[2]);
     if (argc < 3 || lstrcmpW(argv[1], L"run") != 0)
@@ -401,6 +454,7 @@ int wmain(int argc, wchar_t** argv)
                         "       KestrinTestHelper console-dump <process id>\n"
                         "       KestrinTestHelper console-key <process id>\n"
                         "       KestrinTestHelper hold-event <name> set|unset\n"
+                        "       KestrinTestHelper key-access <path under HKEY_LOCAL_MACHINE>\n"
                         "       KestrinTestHelper service-status <service name>\n"
                         "       KestrinTestHelper volatile-key <path under HKEY_LOCAL_MACHINE>\n");
         return 2;

@@ -2,6 +2,7 @@
 
 #include "common/Format.h"
 #include "common/ThreadDeadline.h"
+#include "diag/Log.h"
 #include "identifiers/LdapFilter.h"
 
 #include <algorithm>
@@ -28,7 +29,15 @@ CLdapConnection::CLdapConnection(std::wstring server, LDAP_SETTINGS settings)
 
 bool CLdapConnection::Initialize()
 {
-    m_Session.Reset(ldap_initW(Text(m_Server), Port));
+    std::wstring reason;
+    if (!ParseLdapServer(m_Server, m_Address, reason))
+    {
+        m_ErrorText =
+            FormatString(L"[!] Error initializing LDAP session for server %s: %s", m_Server.c_str(), reason.c_str());
+        return false;
+    }
+    m_Session.Reset(m_Address.Secure ? ldap_sslinitW(Text(m_Address.HostText), m_Address.DefaultPort, 1)
+                                     : ldap_initW(Text(m_Address.HostText), m_Address.DefaultPort));
     if (!m_Session)
     {
         ULONG code = LdapGetLastError();
@@ -42,7 +51,19 @@ bool CLdapConnection::Initialize()
     // A referral would take the lookup to servers nobody configured, and
     // Active Directory answers every subtree search from its root with some.
     ldap_set_optionW(m_Session.Get(), LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+    if (m_Address.Secure)
+        AttachCertificateCheck();
     return true;
+}
+
+void CLdapConnection::AttachCertificateCheck()
+{
+    ULONG code = m_CertificateCheck.Attach(m_Session.Get(), m_Address.HostName);
+    if (code != LDAP_SUCCESS)
+        LogPrintf(LOG_ERROR,
+                  L"[!] LDAP server %s: the system's LDAP client does not hand the server's certificate to the agent "
+                  L"(0x%lx); the client's own check alone decides whether the server is trusted.",
+                  m_Server.c_str(), code);
 }
 
 bool CLdapConnection::Connect()
@@ -50,8 +71,10 @@ bool CLdapConnection::Connect()
     ULONG code = Bind();
     if (code == LDAP_SUCCESS)
         return true;
-    m_ErrorText = FormatString(L"[!] Error connecting to LDAP server (0x%lx) %s => %s", code, m_Server.c_str(),
-                               FailureMessage(code).c_str());
+    std::wstring refusal = m_CertificateCheck.Refusal();
+    std::wstring why = refusal.empty() ? FailureMessage(code) : L"the server's certificate is refused: " + refusal;
+    m_ErrorText =
+        FormatString(L"[!] Error connecting to LDAP server (0x%lx) %s => %s", code, m_Server.c_str(), why.c_str());
     return false;
 }
 

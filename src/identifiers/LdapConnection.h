@@ -1,7 +1,9 @@
 #pragma once
 
 #include "config/Options.h"
+#include "identifiers/LdapCertificateCheck.h"
 #include "identifiers/LdapHolders.h"
+#include "identifiers/LdapServerAddress.h"
 
 #include <string>
 #include <vector>
@@ -14,12 +16,12 @@
 class CLdapConnection
 {
 public:
-    static constexpr ULONG Port = 389;
     static constexpr DWORD StepTimeoutMs = 5000;
 
     CLdapConnection(std::wstring server, LDAP_SETTINGS settings);
 
-    // Opens the session and selects protocol version 3.
+    // Opens the session (over TLS for an ldaps:// server, whose certificate
+    // is then checked) and selects protocol version 3.
     bool Initialize();
     // Binds with the configured DN and password; empty ones bind anonymously.
     bool Connect();
@@ -44,6 +46,7 @@ private:
     CLdapMessage SearchWithin(const std::wstring& base, ULONG scope, const std::wstring& filter,
                               const std::vector<std::wstring>& attributes, ULONG& code);
     ULONG Bind();
+    void AttachCertificateCheck();
     bool FindGroupsByGid(const std::wstring& gid);
     bool AddGroupsFound(const std::wstring& filter);
     void AddGroupDN(const std::wstring& dn);
@@ -54,8 +57,11 @@ private:
     // The wait of the step that timed out, for its message.
     DWORD m_LastWaitMs = 0;
 
+    // Outlives the session, whose connection may call it.
+    CLdapCertificateCheck m_CertificateCheck;
     CLdapSession m_Session;
     std::wstring m_Server;
+    LDAP_SERVER_ADDRESS m_Address;
     LDAP_SETTINGS m_Settings;
     std::wstring m_ErrorText;
     std::wstring m_UserDN;

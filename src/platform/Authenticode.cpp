@@ -3,6 +3,7 @@
 #include "common/Format.h"
 #include "common/StringConvert.h"
 #include "common/UniqueResource.h"
+#include "platform/CertHolders.h"
 
 #include <softpub.h>
 #include <wincrypt.h>
@@ -14,12 +15,8 @@ constexpr DWORD Encodings = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // Far beyond any real signature; a table that claims more is not one.
 constexpr DWORD MaxSignatureBytes = 1 << 20;
 
-inline void CloseStore(HCERTSTORE store) { CertCloseStore(store, 0); }
 inline void CloseMessage(HCRYPTMSG message) { CryptMsgClose(message); }
-inline void FreeCertificate(PCCERT_CONTEXT certificate) { CertFreeCertificateContext(certificate); }
-using CCertStore = CUniqueResource<HCERTSTORE, CloseStore>;
 using CCryptMessage = CUniqueResource<HCRYPTMSG, CloseMessage>;
-using CCertificate = CUniqueResource<PCCERT_CONTEXT, FreeCertificate>;
 
 bool ReadAt(HANDLE file, ULONGLONG offset, void* data, DWORD size)
 {

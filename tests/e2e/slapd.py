@@ -2,7 +2,8 @@
 POSIX-style directory of its own under the build folder.
 
 Slapd(contexts=1) serves dc=corp,dc=example; contexts=2 adds dc=other,
-dc=example, so that the root DSE lists two naming contexts. The directory is
+dc=example, so that the root DSE lists two naming contexts. With tls_port it
+also answers LDAP over TLS there, with the test CA's server certificate. The directory is
 loaded offline with slapadd before the server starts; start() waits until it
 answers and stop() ends it (also as a context manager).
 """
@@ -78,9 +79,10 @@ def _database(suffix, folder):
 
 class Slapd:
 
-    def __init__(self, folder, port=3389, contexts=1):
-        self.folder, self.port, self.contexts = folder, port, contexts
+    def __init__(self, folder, port=3389, contexts=1, tls_port=None):
+        self.folder, self.port, self.contexts, self.tls_port = folder, port, contexts, tls_port
         self.url = f"ldap://127.0.0.1:{port}/"
+        self.tls_url = f"ldaps://127.0.0.1:{tls_port}/" if tls_port else None
         # The "LDAP Server" text for the agent: host and port.
         self.host_text = f"127.0.0.1:{port}"
         self.process = None
@@ -90,6 +92,10 @@ class Slapd:
         suffixes = [(BASE_DN, "corp")] + ([(OTHER_BASE_DN, "other")] if self.contexts == 2 else [])
         config = "".join(f"include /etc/ldap/schema/{name}.schema\n" for name in SCHEMAS)
         config += f"pidfile {self.folder}/slapd.pid\nmodulepath /usr/lib/ldap\nmoduleload back_mdb\n"
+        if self.tls_port:
+            tls = os.path.join(os.environ["KESTRIN_TEST_DATA"], "tls")
+            config += (f"TLSCertificateFile {tls}/server.pem\nTLSCertificateKeyFile {tls}/server.key\n"
+                       f"TLSCACertificateFile {tls}/ca.pem\n")
         config += "access to * by * read\n"
         for suffix, name in suffixes:
             os.makedirs(os.path.join(self.folder, name))
@@ -110,7 +116,8 @@ class Slapd:
         self.log_file = open(os.path.join(self.folder, "slapd.log"), "w")
         # -d stats keeps slapd in the foreground and logs each operation with
         # the filter it received.
-        self.process = subprocess.Popen(["slapd", "-f", self.config, "-h", self.url, "-d", "stats"],
+        urls = " ".join(filter(None, [self.url, self.tls_url]))
+        self.process = subprocess.Popen(["slapd", "-f", self.config, "-h", urls, "-d", "stats"],
                                         stdout=self.log_file, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:

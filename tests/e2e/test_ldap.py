@@ -22,11 +22,12 @@ class LdapServiceTestCase(ScriptedServiceTestCase):
     type and a console session of the user the test names."""
 
     CONTEXTS = 1
+    TLS_PORT = None
 
     @classmethod
     def setUpClass(cls):
         folder = os.path.join(os.environ["KESTRIN_E2E_WORK"], "slapd", cls.__name__)
-        cls.directory = slapd.Slapd(folder, contexts=cls.CONTEXTS).start()
+        cls.directory = slapd.Slapd(folder, contexts=cls.CONTEXTS, tls_port=cls.TLS_PORT).start()
 
     @classmethod
     def tearDownClass(cls):
@@ -138,6 +139,27 @@ class LdapTwoContextsTest(LdapServiceTestCase):
         lines = self.install.log_lines()
         self.assertIn(self.base_line(""), lines)
         self.assertNotIn(self.base_line(slapd.BASE_DN), lines)
+
+
+class LdapOverTlsTest(LdapServiceTestCase):
+    """"LDAP Server" as a URL: ldap:// as before, ldaps:// over TLS (the
+    server's certificate from the test CA, which the test session trusts)."""
+    TLS_PORT = 3636
+
+    def test_the_url_chooses_plain_ldap_or_tls(self):
+        cases = [(f"ldap://127.0.0.1:{self.directory.port}/", False),
+                 (f"ldaps://127.0.0.1:{self.directory.tls_port}", True)]
+        for index, (server, tls) in enumerate(cases):
+            with self.subTest(server=server):
+                if index:
+                    self.reinstall()
+                kestrin.reg_add(OPTIONS, "LDAP Server", server)
+                sessions = self.directory.log().count("TLS established")
+                self.start("alice")
+                report = self.first_report()
+                self.assertEqual(report.get("user_dn"), slapd.ALICE_DN, self.install.log_lines())
+                self.assertEqual([group["dn"] for group in report["groups"]], [slapd.STAFF_DN, slapd.DEVELOPERS_DN])
+                self.assertEqual(self.directory.log().count("TLS established") > sessions, tls)
 
 
 @contextlib.contextmanager

@@ -1,0 +1,58 @@
+#include "platform/ServerCertificate.h"
+
+#include "platform/CertHolders.h"
+
+namespace
+{
+// The chain's first problem as the code a policy check reports for it; the
+// chain is judged here too rather than left to the policy alone, which not
+// every implementation applies to a chain that ends without a root.
+DWORD ChainError(DWORD status)
+{
+    if (status & CERT_TRUST_IS_PARTIAL_CHAIN)
+        return static_cast<DWORD>(CERT_E_CHAINING);
+    if (status & CERT_TRUST_IS_UNTRUSTED_ROOT)
+        return static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
+    if (status & CERT_TRUST_IS_NOT_TIME_VALID)
+        return static_cast<DWORD>(CERT_E_EXPIRED);
+    if (status & CERT_TRUST_IS_NOT_SIGNATURE_VALID)
+        return static_cast<DWORD>(TRUST_E_CERT_SIGNATURE);
+    if (status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE)
+        return static_cast<DWORD>(CERT_E_WRONG_USAGE);
+    if (status & CERT_TRUST_IS_REVOKED)
+        return static_cast<DWORD>(CRYPT_E_REVOKED);
+    return status ? static_cast<DWORD>(CERT_E_CHAINING) : ERROR_SUCCESS;
+}
+} // namespace
+
+DWORD CheckServerCertificate(PCCERT_CONTEXT certificate, const std::wstring& hostName)
+{
+    if (!certificate)
+        return static_cast<DWORD>(CERT_E_CHAINING);
+    LPSTR serverAuth = const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH);
+    CERT_CHAIN_PARA parameters{};
+    parameters.cbSize = sizeof(parameters);
+    parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
+    parameters.RequestedUsage.Usage.rgpszUsageIdentifier = &serverAuth;
+    CCertChain chain;
+    if (!CertGetCertificateChain(HCCE_LOCAL_MACHINE, certificate, nullptr, certificate->hCertStore, &parameters,
+                                 CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, chain.Put()))
+        return GetLastError();
+    DWORD error = ChainError(chain.Get()->TrustStatus.dwErrorStatus);
+    if (error != ERROR_SUCCESS)
+        return error;
+
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
+    ssl.cbSize = sizeof(ssl);
+    ssl.dwAuthType = AUTHTYPE_SERVER;
+    ssl.pwszServerName = const_cast<wchar_t*>(hostName.c_str());
+    CERT_CHAIN_POLICY_PARA policy{};
+    policy.cbSize = sizeof(policy);
+    policy.pvExtraPolicyPara = &ssl;
+    CERT_CHAIN_POLICY_STATUS status{};
+    status.cbSize = sizeof(status);
+    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.Get(), &policy, &status))
+        return GetLastError();
+    return status.dwError;
+}

@@ -1,7 +1,6 @@
 """End-to-end test of scripts/run, run as a person runs it, against the build
 CTest runs from: what it shows, and that it leaves nothing behind.
 """
-import json
 import os
 import re
 import signal
@@ -97,11 +96,14 @@ class RunScriptTest(unittest.TestCase):
             self.fail(f"scripts/run did not end:\n{self.output()}")
 
     def assert_user_shown(self, user):
+        """A report and the logon-user answer name the user; the verdict is good."""
         text = self.output()
-        reports = [json.loads(line) for line in re.findall(r"^\[report\] (\{.*\})$", text, re.M)]
-        self.assertIn(user, [user_of(report["user"]) for report in reports], text)
+        reported = re.findall(r"^\[report\] (?:startup|user)  (\S+)", text, re.M)
+        self.assertIn(user, [user_of(name) for name in reported], text)
         answers = re.findall(r"^\[query logon-user\] User:(.*)$", text, re.M)
         self.assertEqual([user_of(answer) for answer in answers], [user], text)
+        self.assertRegex(text, r"(?m)^\[kestrin\] verdict: ok - reports: \d+ startup.*queries answered: 3 of 3;"
+                               r".*; clean stop$")
 
     def assert_nothing_left(self):
         self.assertEqual(processes_of_run(self.process.pid, self.mark.encode()), [], self.output())
@@ -117,6 +119,7 @@ class RunScriptTest(unittest.TestCase):
         self.start("--seconds", "40", "--user", "ada")
         self.assertEqual(self.finish(), 0, self.output())
         self.assert_user_shown("ada")
+        self.assertIn("(expected under Wine: no Windows Firewall service)", self.output())
         self.assert_nothing_left()
 
         # The directory's user by default, with the groups slapd holds.
@@ -126,6 +129,15 @@ class RunScriptTest(unittest.TestCase):
         self.assertEqual(self.finish(), 0, self.output())
         self.assert_user_shown("alice")
         self.assertEqual(groups.group(1).strip(), "staff, developers")
+        self.assert_nothing_left()
+
+    def test_a_taken_port_is_named_before_anything_starts(self):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+            udp.bind(("0.0.0.0", 1305))
+            self.start("--seconds", "10")
+            self.assertEqual(self.finish(), 1, self.output())
+        self.assertRegex(self.output(), rf"UDP port 1305 is in use by python3 \(pid {os.getpid()}\)")
+        self.assertNotIn("starting the service", self.output())
         self.assert_nothing_left()
 
 

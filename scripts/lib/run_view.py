@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""What scripts/run shows, and its verdict.
+
+  run_view.py reports [--json]   reference-server JSON lines on standard input
+                                 -> one short line each ([report] or [http])
+  run_view.py log                the agent's log lines on standard input ->
+                                 the same lines, those this run expects marked
+  run_view.py verdict REPORTS QUERIES LOG
+                                 one line saying what the run saw; exit 1
+                                 when an expected step is missing
+"""
+import json
+import re
+import sys
+
+QUERIES = ("nqrp", "logon-user", "nextgen")
+
+# Log lines of a healthy run that name something missing from this machine,
+# not a fault of the agent: (pattern, why).
+EXPECTED = [
+    (r"\[!\] Firewall Exceptions: Unable to determine if UDP port 1305 is allowed: 0x80004001",
+     "expected under Wine: no Windows Firewall service"),
+    (r"\[!\] CIdentActiveDirectory::GetComputerDN: .*0X80040154",
+     "expected under Wine: no Active Directory name translation, and no domain"),
+    (r"\[!\] CUserAgent: IP address change notification could not be cancelled",
+     "expected under Wine: it cannot cancel the request"),
+    (r"\[!\] CUpdate: Stop signaled", "expected: the update thread's line at every stop"),
+    (r"\[!\] CUpdate: Unable to get .*ua_update_x64\.md5",
+     "expected: the reference server publishes no update unless asked to"),
+]
+
+
+def report_line(record):
+    """[report] kind user DN groups: a, b   or   [http] METHOD path -> status."""
+    if "http" in record:
+        return f"[http] {record.get('method', '?')} {record['http']} -> {record.get('status')}"
+    if "error" in record:
+        return f"[report] malformed: {record['error']}"
+    groups = ", ".join(group.get("name") or group.get("dn", "") for group in record.get("groups", []))
+    fields = [record.get("report_kind", "?"), record.get("user") or "(no user)"]
+    if record.get("user_dn"):
+        fields.append(record["user_dn"])
+    fields.append(f"groups: {groups or '(none)'}")
+    return "[report] " + "  ".join(fields)
+
+
+def show_reports(lines, as_json):
+    for line in lines:
+        line = line.strip()
+        if not line:
+            continue
+        if as_json:
+            print(f"[report] {line}", flush=True)
+            continue
+        try:
+            print(report_line(json.loads(line)), flush=True)
+        except ValueError:
+            print(f"[report] {line}", flush=True)
+
+
+def mark_expected(lines):
+    for line in lines:
+        line = line.rstrip("\r\n")
+        why = next((why for pattern, why in EXPECTED if re.search(pattern, line)), None)
+        print(f"{line}  ({why})" if why else line, flush=True)
+
+
+def read_records(path):
+    records = []
+    try:
+        with open(path, encoding="utf-8", errors="replace") as file:
+            for line in file:
+                try:
+                    records.append(json.loads(line))
+                except ValueError:
+                    pass
+    except FileNotFoundError:
+        pass
+    return records
+
+
+def read_text(path):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as file:
+            return file.read()
+    except FileNotFoundError:
+        return ""
+
+
+def verdict(reports_path, queries_path, log_path):
+    """(line, ok): reports by kind, queries answered, user changes, clean stop."""
+    reports = [record for record in read_records(reports_path) if "report_kind" in record]
+    kinds = {}
+    for report in reports:
+        kinds[report["report_kind"]] = kinds.get(report["report_kind"], 0) + 1
+    users = [report.get("user", "") for report in reports if report["report_kind"] in ("startup", "user")]
+    changes = sum(1 for before, after in zip(users, users[1:]) if before != after)
+    answered = set(read_text(queries_path).split()) & set(QUERIES)
+    clean = "SvrUninitialize End" in read_text(log_path)
+    missing = []
+    if not kinds.get("startup"):
+        missing.append("a startup report")
+    missing += [f"an answer to {query}" for query in QUERIES if query not in answered]
+    if not clean:
+        missing.append("a clean stop")
+    seen = ", ".join(f"{count} {kind}" for kind, count in sorted(kinds.items())) or "none"
+    line = (f"reports: {seen}; queries answered: {len(answered)} of {len(QUERIES)}; "
+            f"user changes seen: {changes}; {'clean stop' if clean else 'no clean stop'}")
+    return (f"verdict: ok - {line}" if not missing else f"verdict: FAILED - missing {', '.join(missing)} - {line}",
+            not missing)
+
+
+def main(argv):
+    if argv[:1] == ["reports"]:
+        show_reports(sys.stdin, "--json" in argv[1:])
+    elif argv[:1] == ["log"]:
+        mark_expected(sys.stdin)
+    elif argv[:1] == ["verdict"] and len(argv) == 4:
+        line, ok = verdict(*argv[1:])
+        print(f"[kestrin] {line}", flush=True)
+        return 0 if ok else 1
+    else:
+        print(__doc__, file=sys.stderr)
+        return 2
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -116,15 +116,16 @@ class RunScriptTest(unittest.TestCase):
             udp.bind(("0.0.0.0", 1305))
 
     def test_a_timed_run_and_an_interrupted_ldap_one(self):
-        self.start("--seconds", "40", "--user", "ada")
+        self.start("--seconds", "40", "--user", "ada", "--network", "microsoft")
         self.assertEqual(self.finish(), 0, self.output())
         self.assert_user_shown("ada")
         self.assertIn("(expected under Wine: no Windows Firewall service)", self.output())
         self.assert_nothing_left()
 
         # The directory's user by default, with the groups slapd holds.
-        self.start("--network", "ldap")
+        self.start()
         groups = self.wait_for_output(r"^\[query logon-user\] Groups:(.*)$")
+        self.wait_for_output(r"^\[query nextgen\] User:")
         self.process.send_signal(signal.SIGINT)
         self.assertEqual(self.finish(), 0, self.output())
         self.assert_user_shown("alice")

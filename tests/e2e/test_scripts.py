@@ -122,14 +122,19 @@ class RunScriptTest(unittest.TestCase):
         self.assertIn("(expected under Wine: no Windows Firewall service)", self.output())
         self.assert_nothing_left()
 
-        # The directory's user by default, with the groups slapd holds.
-        self.start()
+        # The directory's user by default, with the groups slapd holds that
+        # the server's assignments list.
+        assignments = os.path.join(kestrin.WORK, "assignments.json")
+        with open(assignments, "w") as file:
+            file.write('["corp\\\\staff"]')
+        self.start("--assignments", assignments)
         groups = self.wait_for_output(r"^\[query logon-user\] Groups:(.*)$")
         self.wait_for_output(r"^\[query nextgen\] User:")
         self.process.send_signal(signal.SIGINT)
         self.assertEqual(self.finish(), 0, self.output())
         self.assert_user_shown("alice")
-        self.assertEqual(groups.group(1).strip(), "staff, developers")
+        self.assertEqual(groups.group(1).strip(), "staff")
+        self.assertIn("[http] GET /api/agents/group_assignments -> 200", self.output())
         self.assert_nothing_left()
 
     def test_a_taken_port_is_named_before_anything_starts(self):

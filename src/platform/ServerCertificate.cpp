@@ -9,18 +9,21 @@ namespace
 // every implementation applies to a chain that ends without a root.
 DWORD ChainError(DWORD status)
 {
-    if (status & CERT_TRUST_IS_PARTIAL_CHAIN)
-        return static_cast<DWORD>(CERT_E_CHAINING);
-    if (status & CERT_TRUST_IS_UNTRUSTED_ROOT)
-        return static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
-    if (status & CERT_TRUST_IS_NOT_TIME_VALID)
-        return static_cast<DWORD>(CERT_E_EXPIRED);
-    if (status & CERT_TRUST_IS_NOT_SIGNATURE_VALID)
-        return static_cast<DWORD>(TRUST_E_CERT_SIGNATURE);
-    if (status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE)
-        return static_cast<DWORD>(CERT_E_WRONG_USAGE);
-    if (status & CERT_TRUST_IS_REVOKED)
-        return static_cast<DWORD>(CRYPT_E_REVOKED);
+    static const struct
+    {
+        DWORD Flag;
+        HRESULT Error;
+    } problems[] = {
+        {CERT_TRUST_IS_PARTIAL_CHAIN, CERT_E_CHAINING},
+        {CERT_TRUST_IS_UNTRUSTED_ROOT, CERT_E_UNTRUSTEDROOT},
+        {CERT_TRUST_IS_NOT_TIME_VALID, CERT_E_EXPIRED},
+        {CERT_TRUST_IS_NOT_SIGNATURE_VALID, TRUST_E_CERT_SIGNATURE},
+        {CERT_TRUST_IS_NOT_VALID_FOR_USAGE, CERT_E_WRONG_USAGE},
+        {CERT_TRUST_IS_REVOKED, CRYPT_E_REVOKED},
+    };
+    for (const auto& problem : problems)
+        if (status & problem.Flag)
+            return static_cast<DWORD>(problem.Error);
     return status ? static_cast<DWORD>(CERT_E_CHAINING) : ERROR_SUCCESS;
 }
 } // namespace

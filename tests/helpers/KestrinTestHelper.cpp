@@ -381,40 +381,27 @@ LONG OpenForReading(const wchar_t* path)
     return error;
 }
 
-// The process's token with the administrators' group for deny only.
-HANDLE OrdinaryUserToken()
-{
-    HANDLE process = nullptr;
-    HANDLE restricted = nullptr;
-    BYTE administrators[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof(administrators);
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process) &&
-        CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size))
-    {
-        SID_AND_ATTRIBUTES disabled{administrators, 0};
-        CreateRestrictedToken(process, 0, 1, &disabled, 0, nullptr, 0, nullptr, &restricted);
-    }
-    if (process)
-        CloseHandle(process);
-    return restricted;
-}
-
+// The open as an ordinary user would try it: this process's token with the
+// administrators' group for deny only, impersonated.
 int KeyAccess(const wchar_t* path)
 {
     LONG self = OpenForReading(path);
-    HANDLE user = OrdinaryUserToken();
-    if (!user || !ImpersonateLoggedOnUser(user))
-    {
-        printf("{\"event\":\"error\",\"code\":%lu}\n", GetLastError());
-        if (user)
-            CloseHandle(user);
-        return 1;
-    }
-    LONG asUser = OpenForReading(path);
+    HANDLE process = nullptr;
+    HANDLE user = nullptr;
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(administrators);
+    SID_AND_ATTRIBUTES disabled{administrators, 0};
+    bool ok = OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process) &&
+              CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
+              CreateRestrictedToken(process, 0, 1, &disabled, 0, nullptr, 0, nullptr, &user) &&
+              ImpersonateLoggedOnUser(user);
+    LONG asUser = ok ? OpenForReading(path) : static_cast<LONG>(GetLastError());
     RevertToSelf();
-    CloseHandle(user);
-    printf("{\"self\":%ld,\"user\":%ld}\n", self, asUser);
-    return 0;
+    for (HANDLE token : {process, user})
+        if (token)
+            CloseHandle(token);
+    printf(ok ? "{\"self\":%ld,\"user\":%ld}\n" : "{\"event\":\"error\",\"self\":%ld,\"code\":%ld}\n", self, asUser);
+    return ok ? 0 : 1;
 }
 
 int PrintWorkstation()

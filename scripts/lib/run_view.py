@@ -5,10 +5,13 @@
                                  -> one short line each ([report] or [http])
   run_view.py log                the agent's log lines on standard input ->
                                  the same lines, those this run expects marked
-  run_view.py verdict REPORTS QUERIES LOG
+  run_view.py verdict REPORTS QUERIES LOG [--change USER] [--update VERSION]
                                  one line saying what the run saw; exit 1
-                                 when an expected step is missing
+                                 when an expected step is missing (with
+                                 --change a report of USER, with --update a
+                                 report from the build of VERSION)
 """
+import argparse
 import json
 import re
 import sys
@@ -22,8 +25,6 @@ EXPECTED = [
      "expected under Wine: no Windows Firewall service"),
     (r"\[!\] CIdentActiveDirectory::GetComputerDN: .*0X80040154",
      "expected under Wine: no Active Directory name translation, and no domain"),
-    (r"\[!\] CUserAgent: IP address change notification could not be cancelled",
-     "expected under Wine: it cannot cancel the request"),
     (r"\[!\] CUpdate: Stop signaled", "expected: the update thread's line at every stop"),
     (r"\[!\] CUpdate: Unable to get .*ua_update_x64\.md5",
      "expected: the reference server publishes no update unless asked to"),
@@ -41,6 +42,9 @@ def report_line(record):
     if record.get("user_dn"):
         fields.append(record["user_dn"])
     fields.append(f"groups: {groups or '(none)'}")
+    version = (record.get("agent_version") or {}).get("version")
+    if record.get("report_kind") == "startup" and version:
+        fields.append(f"(agent {version})")
     return "[report] " + "  ".join(fields)
 
 
@@ -87,8 +91,14 @@ def read_text(path):
         return ""
 
 
-def verdict(reports_path, queries_path, log_path):
-    """(line, ok): reports by kind, queries answered, user changes, clean stop."""
+def user_name(report):
+    """The user without the domain before it, in lower case."""
+    return (report.get("user") or "").rpartition("\\")[2].lower()
+
+
+def verdict(reports_path, queries_path, log_path, change=None, update=None):
+    """(line, ok): reports by kind, queries answered, user changes, clean stop;
+    change: the user who took over the console, update: the version published."""
     reports = [record for record in read_records(reports_path) if "report_kind" in record]
     kinds = {}
     for report in reports:
@@ -101,11 +111,17 @@ def verdict(reports_path, queries_path, log_path):
     if not kinds.get("startup"):
         missing.append("a startup report")
     missing += [f"an answer to {query}" for query in QUERIES if query not in answered]
+    if change and change.lower() not in {user_name(report) for report in reports}:
+        missing.append(f"a report of {change} after the user change")
+    updated = update and update in {(report.get("agent_version") or {}).get("version") for report in reports}
+    if update and not updated:
+        missing.append(f"a report from the updated build {update}")
     if not clean:
         missing.append("a clean stop")
     seen = ", ".join(f"{count} {kind}" for kind, count in sorted(kinds.items())) or "none"
     line = (f"reports: {seen}; queries answered: {len(answered)} of {len(QUERIES)}; "
-            f"user changes seen: {changes}; {'clean stop' if clean else 'no clean stop'}")
+            f"user changes seen: {changes}; {f'updated to {update}; ' if updated else ''}"
+            f"{'clean stop' if clean else 'no clean stop'}")
     return (f"verdict: ok - {line}" if not missing else f"verdict: FAILED - missing {', '.join(missing)} - {line}",
             not missing)
 
@@ -115,8 +131,13 @@ def main(argv):
         show_reports(sys.stdin, "--json" in argv[1:])
     elif argv[:1] == ["log"]:
         mark_expected(sys.stdin)
-    elif argv[:1] == ["verdict"] and len(argv) == 4:
-        line, ok = verdict(*argv[1:])
+    elif argv[:1] == ["verdict"] and len(argv) >= 4:
+        parser = argparse.ArgumentParser(prog="run_view.py verdict")
+        parser.add_argument("paths", nargs=3)
+        parser.add_argument("--change")
+        parser.add_argument("--update")
+        options = parser.parse_args(argv[1:])
+        line, ok = verdict(*options.paths, change=options.change, update=options.update)
         print(f"[kestrin] {line}", flush=True)
         return 0 if ok else 1
     else:

@@ -119,6 +119,9 @@ class RunScriptTest(unittest.TestCase):
         self.start("--seconds", "40", "--user", "ada", "--network", "microsoft")
         self.assertEqual(self.finish(), 0, self.output())
         self.assert_user_shown("ada")
+        # Midway bob takes over, and the agent reports him after the address change.
+        self.assertRegex(self.output(), r"(?m)^\[report\] user  \S*bob  groups:")
+        self.assertRegex(self.output(), r"(?m)^\[kestrin\] verdict: ok - .*user changes seen: 1; clean stop$")
         self.assertIn("(expected under Wine: no Windows Firewall service)", self.output())
         self.assert_nothing_left()
 
@@ -130,6 +133,8 @@ class RunScriptTest(unittest.TestCase):
         self.start("--assignments", assignments)
         groups = self.wait_for_output(r"^\[query logon-user\] Groups:(.*)$")
         self.wait_for_output(r"^\[query nextgen\] User:")
+        # bob's groups pruned the same way.
+        self.wait_for_output(r"^\[report\] user  \S*bob  uid=bob,ou=People,dc=corp,dc=example  groups: staff$")
         self.process.send_signal(signal.SIGINT)
         self.assertEqual(self.finish(), 0, self.output())
         self.assert_user_shown("alice")

@@ -11,7 +11,7 @@ run_view = importlib.util.module_from_spec(SPEC)
 SPEC.loader.exec_module(run_view)
 
 STARTUP = {"report_kind": "startup", "user": r"PC\ada", "user_dn": "uid=ada,dc=corp", "groups": [{"name": "staff"}]}
-BOB = {"report_kind": "user", "user": r"PC\bob"}
+BOB = {"report_kind": "user", "user": r"PC\bob", "agent_version": {"version": "2.1.15"}}
 HEARTBEAT = {"report_kind": "heartbeat", "user": r"PC\bob"}
 
 
@@ -23,20 +23,26 @@ class RunViewTest(unittest.TestCase):
                          "[http] GET /x.md5 -> 404")
 
     def test_verdict(self):
-        cases = [  # (reports, queries answered, log, ok, text in the line)
-            ([STARTUP, BOB, HEARTBEAT], "nqrp\nlogon-user\nnextgen\n", "SvrUninitialize End", True,
+        all_queries = "nqrp\nlogon-user\nnextgen\n"
+        cases = [  # (reports, queries answered, log, what the run made happen, ok, text in the line)
+            ([STARTUP, BOB, HEARTBEAT], all_queries, "SvrUninitialize End", {}, True,
              "reports: 1 heartbeat, 1 startup, 1 user; queries answered: 3 of 3; user changes seen: 1; clean stop"),
-            ([BOB], "nqrp\nnextgen\n", "SvrUninitialize End", False, "missing a startup report, an answer to logon-user"),
-            ([STARTUP], "nqrp\nlogon-user\nnextgen\n", "Shutting Down", False, "missing a clean stop"),
-            ([], "", "", False, "reports: none; queries answered: 0 of 3"),
+            ([STARTUP, BOB], all_queries, "SvrUninitialize End", {"change": "BOB", "update": "2.1.15"}, True,
+             "user changes seen: 1; updated to 2.1.15; clean stop"),
+            ([STARTUP], all_queries, "SvrUninitialize End", {"change": "bob", "update": "2.1.15"}, False,
+             "missing a report of bob after the user change, a report from the updated build 2.1.15"),
+            ([BOB], "nqrp\nnextgen\n", "SvrUninitialize End", {}, False,
+             "missing a startup report, an answer to logon-user"),
+            ([STARTUP], all_queries, "Shutting Down", {}, False, "missing a clean stop"),
+            ([], "", "", {}, False, "reports: none; queries answered: 0 of 3"),
         ]
-        for reports, queries, log, ok, text in cases:
+        for reports, queries, log, expected, ok, text in cases:
             with self.subTest(text=text), tempfile.TemporaryDirectory() as folder:
                 paths = [os.path.join(folder, name) for name in ("reports.jsonl", "queries.txt", "run.log")]
                 for path, content in zip(paths, ["".join(json.dumps(r) + "\n" for r in reports), queries, log]):
                     with open(path, "w") as file:
                         file.write(content)
-                line, passed = run_view.verdict(*paths)
+                line, passed = run_view.verdict(*paths, **expected)
                 self.assertEqual(passed, ok, line)
                 self.assertIn(text, line)
                 self.assertTrue(line.startswith("verdict: ok - " if ok else "verdict: FAILED - "), line)

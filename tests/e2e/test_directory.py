@@ -1,11 +1,18 @@
 """End-to-end tests of the directory identity: the real service under Wine with
 a scripted domain (netapi32), directory (activeds) and COM+ event system (es),
 reporting to the reference Identification Server and asked by the query client.
+The domain and directory answer what a live Samba domain controller holds
+(ad_script.py writes their script from it); hand-written answers are left
+for what a controller does not give on demand (errors, odd types).
 """
+import os
+import re
 import time
 import unittest
 
+import ad_script
 import kestrin
+import samba_dc
 import standins
 from scripted_service import ScriptedServiceTestCase
 from test_query import nqrp, REPLY_WAIT
@@ -78,27 +85,63 @@ def group(name, dn):
     return {"name": rf"CORP\{name}", "dn": dn}
 
 
-class DirectoryUserTest(DirectoryServiceTestCase):
+def first_value(dn):
+    """The value of a DN's first part, unescaped: "Sales, West" of "CN=Sales\\, West,..."."""
+    return re.sub(r"\\(.)", r"\1", re.match(r"[^=]*=((?:[^,\\]|\\.)*)", dn).group(1))
 
-    def test_report_and_queries_carry_the_users_dn_ou_and_merged_groups(self):
-        # The token's group again in other case, and an element that is no
-        # string: neither adds a group.
-        self.script_directory(["cn=domain users,cn=users,dc=corp,dc=example", "#7", SALES])
-        self.start()
-        report = self.first_report()
-        self.assertEqual(report["user"], r"CORP\bob")
-        self.assertEqual(report["user_dn"], USER_DN)
-        self.assertEqual(report["user_ou"], "R/D.Staff")
-        self.assertEqual(report["groups"], [group("Domain Users", DOMAIN_USERS), group("Sales, West", SALES)])
-        self.assertEqual(report["computer_dn"], self.computer_dn)
-        self.assertEqual(report["computer_ou"], "Workstations")
 
-        nextgen = self.query("nextgen")
-        self.assertEqual(nextgen["groups"], report["groups"])
-        self.assertEqual(nextgen["user_dn"], USER_DN)
-        logon = self.query("logon-user")
-        self.assertEqual(logon["user_ou"], "R/D.Staff")
-        self.assertEqual(logon["groups"], ["domain users", "sales, west"])
+class ControllerAnswersTestCase(DirectoryServiceTestCase):
+    """Reads the domain controller once for the class: the stand-ins' script
+    for its users and this computer, and what the directory says of them."""
+
+    USERS = ("bob", "carol")
+
+    @classmethod
+    def setUpClass(cls):
+        workstation = kestrin.helper_json("workstation")
+        with samba_dc.SambaDC(os.path.join(kestrin.WORK, "samba-dc")) as dc:
+            dc.add_computer(workstation["computer"])
+            cls.script = ad_script.script_lines(dc, cls.USERS, workstation["computer"], workstation["domain"])
+            cls.directory = {user: dict(ad_script.expected_groups(dc, user), dn=ad_script.find(dc, user)[0],
+                                        legacy=ad_script.legacy_groups(dc, user)) for user in cls.USERS}
+            cls.computer_in_directory = ad_script.find(dc, workstation["computer"] + "$")[0]
+            cls.controller = ad_script.controller_name(dc)
+
+    def script_from_controller(self, user):
+        standins.script_session(self.session, user_name=user, domain_name=self.domain, win_station_name="Console")
+        kestrin.reg_import(self.script)
+
+
+class DirectoryUserTest(ControllerAnswersTestCase):
+
+    def test_report_and_queries_carry_what_the_directory_holds(self):
+        # bob: a comma in his CN and in an OU, a slash in the other, direct
+        # groups with a comma and a non-ASCII name, nested further; carol: in
+        # the primary group alone.
+        for user, ou in (("bob", "R/D.Staff, EMEA"), ("carol", "")):
+            with self.subTest(user=user):
+                if user != self.USERS[0]:
+                    self.reinstall()
+                self.script_from_controller(user)
+                self.start()
+                report, directory = self.first_report(), self.directory[user]
+                self.assertEqual(report["user"], rf"CORP\{user}")
+                self.assertEqual(report["user_dn"], directory["dn"])
+                self.assertEqual(report["user_ou"], ou)
+                # Wine's token holds the primary group alone; memberOf the direct groups.
+                expected = [directory["primary_group"], *directory["member_of"]]
+                self.assertEqual(report["groups"], [group(first_value(dn), dn) for dn in expected])
+                # A Windows token holds these and the nested ones: the controller's tokenGroups.
+                self.assertLessEqual({g["dn"] for g in report["groups"]}, set(directory["token_groups"]))
+                self.assertEqual(report["computer_dn"], self.computer_in_directory)
+                self.assertEqual(report["computer_ou"], "Workstations")
+
+                nextgen = self.query("nextgen")
+                self.assertEqual(nextgen["groups"], report["groups"])
+                self.assertEqual(nextgen["user_dn"], directory["dn"])
+                logon = self.query("logon-user")
+                self.assertEqual(logon["user_ou"], ou)
+                self.assertEqual(logon["groups"], [first_value(dn).lower() for dn in expected])
 
     def test_memberof_groups_with_and_without_the_tokens(self):
         cases = [
@@ -106,7 +149,10 @@ class DirectoryUserTest(DirectoryServiceTestCase):
             (1, [SALES, "cn=domain users,cn=users,dc=corp,dc=example"],
              [group("Sales, West", SALES), group("domain users", "cn=domain users,cn=users,dc=corp,dc=example")]),
             (0, ("",), [group("Domain Users", DOMAIN_USERS)]),
-            (0, (SALES,), [group("Domain Users", DOMAIN_USERS), group("Sales, West", SALES)]),
+            # The token's group again in other case, and an element that is no
+            # string: neither adds a group.
+            (0, [SALES, "#7", "cn=domain users,cn=users,dc=corp,dc=example"],
+             [group("Domain Users", DOMAIN_USERS), group("Sales, West", SALES)]),
         ]
         for no_nested, memberof, expected in cases:
             with self.subTest(no_nested=no_nested, memberof=memberof):
@@ -117,24 +163,26 @@ class DirectoryUserTest(DirectoryServiceTestCase):
                 self.assertEqual(self.first_report()["groups"], expected)
 
 
-class LegacyDomainTest(DirectoryServiceTestCase):
+class LegacyDomainTest(ControllerAnswersTestCase):
+
+    USERS = ("bob",)
 
     def test_a_domain_without_directory_gives_the_controllers_groups(self):
-        self.script_directory(names={r"CORP\bob": NO_SUCH_DOMAIN})
-        standins.script_domain_controller("CORP", r"\\DC1")
-        standins.script_user_groups("bob", ["Domain Users", "Print Operators"])
+        self.script_from_controller("bob")
+        standins.script_names({r"CORP\bob": NO_SUCH_DOMAIN})
         self.start()
-        report = self.first_report()
+        report, legacy = self.first_report(), self.directory["bob"]["legacy"]
         self.assertEqual(report["user"], r"CORP\bob")
-        self.assertEqual(report["groups"], [group("domain users", ""), group("print operators", "")])
+        # Account names (Sales-West), not the CNs memberOf gives.
+        self.assertEqual(report["groups"], [group(name.lower(), "") for name in legacy])
         self.assertNotIn("user_dn", {k for k, v in report.items() if v})
         lines = self.install.log_lines()
         for line in (r"[IDENT] Failed to get DN for user CORP\bob; (ERROR_NO_SUCH_DOMAIN)",
                      "[IDENT] An attempt to utilize legacy NT group lookups may be attempted for OpenLDAP "
                      "(native NT) compatibility.",
-                     r"[*] CIdentActiveDirectory::LookupNTLegacyGroups; DC Lookup (CORP): \\dc1",
+                     rf"[*] CIdentActiveDirectory::LookupNTLegacyGroups; DC Lookup (CORP): {self.controller.lower()}",
                      r"[*] CIdentActiveDirectory::LookupNTLegacyGroups; Group Lookup (CORP\bob): "
-                     "Domain Users, Print Operators, "):
+                     + "".join(f"{name}, " for name in legacy)):
             self.assertIn(line, lines)
 
 

@@ -8,6 +8,7 @@ import socket
 import unittest
 
 import kestrin
+import samba_dc
 import slapd
 import standins
 from scripted_service import ScriptedServiceTestCase
@@ -160,6 +161,43 @@ class LdapOverTlsTest(LdapServiceTestCase):
                 self.assertEqual(report.get("user_dn"), slapd.ALICE_DN, self.install.log_lines())
                 self.assertEqual([group["dn"] for group in report["groups"]], [slapd.STAFF_DN, slapd.DEVELOPERS_DN])
                 self.assertEqual(self.directory.log().count("TLS established") > sessions, tls)
+
+
+class ActiveDirectoryOverTlsTest(ScriptedServiceTestCase):
+    """The identifier pointed at the Samba domain controller as an
+    administrator points it at an Active Directory: ldaps://, its base, a bind
+    account, and its RFC 2307 attributes on users and groups."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dc = samba_dc.SambaDC(os.path.join(kestrin.WORK, "samba-dc")).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dc.stop()
+
+    def directory_groups(self, condition):
+        return [dn for dn, _ in self.dc.search(samba_dc.BASE_DN, f"(&(objectClass=group){condition})")]
+
+    def test_a_user_and_the_groups_the_directory_gives_him(self):
+        kestrin.reg_import([f"[{kestrin.reg_file_key(OPTIONS)}]", '"Network Type"="LDAP"',
+                            f'"LDAP Server"="{samba_dc.LDAPS_URL}"', f'"LDAP Base Search Path"="{samba_dc.BASE_DN}"',
+                            f'"LDAP Bind User DN"="{samba_dc.ADMIN_DN}"',
+                            f'"LDAP Bind User Password"="{samba_dc.ADMIN_PASSWORD}"', '"LDAP Group Class"="group"'])
+        computer = kestrin.helper_json("workstation")["computer"]
+        standins.script_session(1, user_name="bob", domain_name=computer, win_station_name="Console")
+        self.start_service()
+        report = self.first_report()
+        [(dn, attributes)] = self.dc.search(samba_dc.BASE_DN, "(uid=bob)", ["gidNumber"])
+        self.assertEqual(report.get("user_dn"), dn, self.install.log_lines())
+        # The group of bob's gidNumber first, then those naming him in memberUid.
+        reported = [group["dn"] for group in report["groups"]]
+        self.assertEqual(reported[:1], self.directory_groups(f"(gidNumber={attributes['gidNumber'][0]})"))
+        self.assertCountEqual(reported[1:], self.directory_groups("(memberUid=bob)"))
+        # Wine's LDAP client checks no certificate and cannot hand it over: said, not hidden.
+        self.assertIn(f"[!] LDAP server {samba_dc.LDAPS_URL}: the system's LDAP client does not hand the server's "
+                      "certificate to the agent (0x5c); the client's own check alone decides whether the server is "
+                      "trusted.", self.install.log_lines())
 
 
 @contextlib.contextmanager

@@ -7,15 +7,14 @@ this controller does: names to DNs, each user's memberOf, the users' legacy
 global groups and the controller's name. expected_groups() gives what the
 directory itself says of a user's groups, for a test to compare.
 
-Run as a program it prints the script of the given users beside the
-directory's own answers for them:
+Run as a program it starts the controller (provisioned into F unless it is
+there) and prints the script of the given users beside the directory's own
+answers for them:
   ad_script.py --dc-folder F --user bob [--user carol] [--computer NAME]
 """
 import argparse
 import os
-import socket
 import sys
-from contextlib import nullcontext
 
 from samba_dc import BASE_DN, DOMAIN, SambaDC, sid_text
 
@@ -108,35 +107,18 @@ def write_script(path, lines):
 def expected_groups(dc, user):
     """What the directory says of the user's groups, as DNs:
     member_of: memberOf (direct groups, never the primary group);
-    nested: those and every group they are members of, in turn;
     primary_group: the group of the user's primaryGroupID;
-    token_groups: the controller's tokenGroups of the user (a SID that names
-    no object in the domain stays a SID)."""
+    token_groups: the controller's tokenGroups of the user, the nested groups
+    and the primary one (a SID that names no object in the domain stays a SID)."""
     dn, attributes = find(dc, user, ["memberOf", "primaryGroupID"])
     member_of = attributes.get("memberOf", [])
-    parents = {group: values.get("memberOf", []) for group, values in
-               dc.search(BASE_DN, "(objectClass=group)", ["memberOf"])}
-    nested, pending = [], list(member_of)
-    while pending:
-        group = pending.pop(0)
-        if group not in nested:
-            nested.append(group)
-            pending += parents.get(group, [])
     primary = dn_of_sid(dc, f"{dc.domain_sid}-{attributes['primaryGroupID'][0]}")
     sids = [sid_text(value) for value in dc.search(dn, attributes=["tokenGroups"], scope="base")[0][1]
             .get("tokenGroups", [])]
     found = {sid_text(values["objectSid"][0]): group for group, values in dc.search(
         BASE_DN, "(|" + "".join(f"(objectSid={sid})" for sid in sids) + ")", ["objectSid"])} if sids else {}
-    return {"member_of": member_of, "nested": nested, "primary_group": primary,
+    return {"member_of": member_of, "primary_group": primary,
             "token_groups": [found.get(sid, sid) for sid in sids]}
-
-
-def _answers_ldap():
-    try:
-        socket.create_connection(("127.0.0.1", 389), timeout=1).close()
-        return True
-    except OSError:
-        return False
 
 
 def main():
@@ -147,9 +129,7 @@ def main():
     args = parser.parse_args()
     os.environ.setdefault("KESTRIN_TEST_DATA", os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                             "..", "..", "build", "tests", "data"))
-    dc = SambaDC(args.dc_folder)
-    # A controller already running is read as it is.
-    with nullcontext() if _answers_ldap() else dc:
+    with SambaDC(args.dc_folder) as dc:
         if args.computer:
             dc.add_computer(args.computer)
         print(script_text(script_lines(dc, args.user, args.computer)).replace("\r\n", "\n"))

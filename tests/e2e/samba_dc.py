@@ -17,7 +17,6 @@ import fcntl
 import hashlib
 import os
 import shutil
-import signal
 import socket
 import struct
 import subprocess
@@ -209,28 +208,20 @@ class SambaDC:
                          check=False).returncode == 0
 
     def stop(self):
-        if self.process:
-            session = self.process.pid
-            if self.process.poll() is None:
-                self.process.terminate()
-                try:
-                    self.process.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    pass
-            # The master ends its children; what is left after a while is killed.
-            deadline = time.monotonic() + 8
-            while (left := _session_processes(session)) and time.monotonic() < deadline:
-                for pid in left if time.monotonic() > deadline - 5 else ():
-                    try:
-                        os.kill(pid, signal.SIGKILL)
-                    except ProcessLookupError:
-                        pass
-                time.sleep(0.1)
-            if self.process.poll() is None:
-                self.process.kill()
-            self.process.wait()
-            self.process = None
-            self.log_file.close()
+        if not self.process:
+            return
+        # samba ends its children; what is left of its session after 10 s is killed.
+        session = str(self.process.pid)
+        subprocess.run(["pkill", "-TERM", "-s", session])
+        deadline = time.monotonic() + 10
+        while self.process.poll() is None or _live_in_session(session):
+            if time.monotonic() > deadline:
+                subprocess.run(["pkill", "-KILL", "-s", session])
+                break
+            time.sleep(0.1)
+        self.process.wait()
+        self.process = None
+        self.log_file.close()
 
     def log(self, lines=None):
         with open(self.log_path, errors="replace") as file:
@@ -281,15 +272,7 @@ class SambaDC:
         return dn
 
 
-def _session_processes(session):
-    """The live processes of a session."""
-    pids = []
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/stat") as stat:
-                fields = stat.read().rsplit(")", 1)[1].split()
-        except (OSError, IndexError):
-            continue
-        if int(fields[3]) == session and fields[0] != "Z":
-            pids.append(int(entry))
-    return pids
+def _live_in_session(session):
+    """Whether a process of the session still runs (zombies do not count)."""
+    table = subprocess.run(["ps", "-e", "-o", "sid=,stat="], capture_output=True, text=True).stdout
+    return any(line.split()[0] == session and not line.split()[1].startswith("Z") for line in table.splitlines())

@@ -32,7 +32,7 @@ EXPECTED = [
 
 
 def report_line(record):
-    """[report] kind user DN groups: a, b   or   [http] METHOD path -> status."""
+    """[report] kind user DN groups: a, b -> reply   or   [http] METHOD path -> status."""
     if "http" in record:
         return f"[http] {record.get('method', '?')} {record['http']} -> {record.get('status')}"
     if "error" in record:
@@ -45,6 +45,8 @@ def report_line(record):
     version = (record.get("agent_version") or {}).get("version")
     if record.get("report_kind") == "startup" and version:
         fields.append(f"(agent {version})")
+    if record.get("reply"):
+        fields.append(f"-> {record['reply']}")
     return "[report] " + "  ".join(fields)
 
 

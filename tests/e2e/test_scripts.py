@@ -134,7 +134,7 @@ class RunScriptTest(unittest.TestCase):
         groups = self.wait_for_output(r"^\[query logon-user\] Groups:(.*)$")
         self.wait_for_output(r"^\[query nextgen\] User:")
         # bob's groups pruned the same way.
-        self.wait_for_output(r"^\[report\] user  \S*bob  uid=bob,ou=People,dc=corp,dc=example  groups: staff$")
+        self.wait_for_output(r"^\[report\] user  \S*bob  uid=bob,ou=People,dc=corp,dc=example  groups: staff  -> ok$")
         self.process.send_signal(signal.SIGINT)
         self.assertEqual(self.finish(), 0, self.output())
         self.assert_user_shown("alice")

@@ -19,6 +19,7 @@ class RunViewTest(unittest.TestCase):
 
     def test_lines(self):
         self.assertEqual(run_view.report_line(STARTUP), r"[report] startup  PC\ada  uid=ada,dc=corp  groups: staff")
+        self.assertEqual(run_view.report_line(dict(BOB, reply="ok")), r"[report] user  PC\bob  groups: (none)  -> ok")
         self.assertEqual(run_view.report_line({"http": "/x.md5", "method": "GET", "status": 404}),
                          "[http] GET /x.md5 -> 404")
 

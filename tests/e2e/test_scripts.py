@@ -116,7 +116,7 @@ class RunScriptTest(unittest.TestCase):
             udp.bind(("0.0.0.0", 1305))
 
     def test_a_timed_run_and_an_interrupted_ldap_one(self):
-        self.start("--seconds", "40", "--user", "ada", "--network", "microsoft")
+        self.start("--seconds", "30", "--user", "ada", "--network", "microsoft")
         self.assertEqual(self.finish(), 0, self.output())
         self.assert_user_shown("ada")
         # Midway bob takes over, and the agent reports him after the address change.

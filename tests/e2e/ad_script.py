@@ -1,24 +1,24 @@
 #!/usr/bin/env python3
 """The stand-ins' script of the domain, read from the live Samba controller.
 
-script_lines() gives the .reg lines (for kestrin.reg_import) with which the
-directory stand-in (activeds) and the domain stand-in (netapi32) answer as
-this controller does: names to DNs, each user's memberOf, the users' legacy
-global groups and the controller's name. expected_groups() gives what the
-directory itself says of a user's groups, for a test to compare.
+answers() gives what the directory stand-in (activeds) and the domain
+stand-in (netapi32) answer, as this controller does: names to DNs, each
+user's memberOf, the users' legacy global groups and the controller's name;
+standins.script_controller_answers() writes them. expected_groups() gives
+what the directory itself says of a user's groups, for a test to compare.
 
 Run as a program it starts the controller (provisioned into F unless it is
-there) and prints the script of the given users beside the directory's own
-answers for them:
+there) and prints the answers for the given users beside the directory's
+own:
   ad_script.py --dc-folder F --user bob [--user carol] [--computer NAME]
 """
 import argparse
+import json
 import os
 import sys
 
 from samba_dc import BASE_DN, DOMAIN, SambaDC, sid_text
 
-ROOT = r"HKEY_LOCAL_MACHINE\SOFTWARE\Kestrin Test"
 # Wine's token is the same on every machine: its groups carry the domain SID
 # S-1-5-21-0-0-0, and its one domain group is that domain's Domain Users
 # (RID 513). Only the domain part is fake, so the script gives that SID the
@@ -30,18 +30,6 @@ DOMAIN_USERS_RID = 513
 def _escape(value):
     """A value put into a search filter (RFC 4515)."""
     return "".join(f"\\{ord(c):02x}" if c in "*()\\\0" else c for c in value)
-
-
-def _string(text):
-    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
-
-
-def _value(name, value):
-    """One .reg line: a list is REG_MULTI_SZ, text REG_SZ."""
-    if isinstance(value, list):
-        data = "".join(item + "\0" for item in value) + "\0"
-        return f"{_string(name)}=hex(7):" + ",".join(f"{b:02x}" for b in data.encode("utf-16-le"))
-    return f"{_string(name)}={_string(value)}"
 
 
 def adsi_path(dn):
@@ -73,35 +61,22 @@ def legacy_groups(dc, user):
     return [line for line in dc.net("rpc", "user", "info", user).splitlines() if line.strip()]
 
 
-def script_lines(dc, users, computer=None, computer_domain=DOMAIN):
-    """The .reg lines (no header) that replace the stand-ins' names, objects,
-    groups and controllers with the controller's answers for these users
-    (sAMAccountNames) and this computer (its name, without "$")."""
+def answers(dc, users, computer=None, computer_domain=DOMAIN):
+    """The stand-ins' answers for these users (sAMAccountNames) and this
+    computer (its name, without "$"): {"names": NT4 name or SID -> DN,
+    "objects": ADSI path -> memberOf ("" for none), "groups": user -> global
+    groups, "controllers": domain -> its controller}."""
     names, objects, groups = {}, {}, {}
     for user in users:
         dn, attributes = find(dc, user, ["memberOf"])
         names[f"{DOMAIN}\\{user}"] = dn
-        # No memberOf at all: an empty REG_SZ, the stand-in's object without it.
+        # No memberOf at all: the stand-in's object without it.
         objects[adsi_path(dn)] = attributes.get("memberOf", "")
         groups[user] = legacy_groups(dc, user)
     if computer:
         names[f"{computer_domain}\\{computer}$"] = find(dc, computer + "$")[0]
     names[f"{WINE_DOMAIN_SID}-{DOMAIN_USERS_RID}"] = dn_of_sid(dc, f"{dc.domain_sid}-{DOMAIN_USERS_RID}")
-    lines = []
-    for key, values in ((r"ADSI\Names", names), (r"ADSI\Objects", objects), (r"NetAPI\Groups", groups),
-                        (r"NetAPI\Controllers", {DOMAIN: controller_name(dc)})):
-        lines += [f"[-{ROOT}\\{key}]", "", f"[{ROOT}\\{key}]"] + [_value(n, v) for n, v in values.items()] + [""]
-    return lines
-
-
-def script_text(lines):
-    """The whole .reg file, as regedit writes it (to be saved as UTF-16LE with a BOM)."""
-    return "\r\n".join(["Windows Registry Editor Version 5.00", "", *lines]) + "\r\n"
-
-
-def write_script(path, lines):
-    with open(path, "w", encoding="utf-16", newline="") as file:
-        file.write(script_text(lines))
+    return {"names": names, "objects": objects, "groups": groups, "controllers": {DOMAIN: controller_name(dc)}}
 
 
 def expected_groups(dc, user):
@@ -132,7 +107,7 @@ def main():
     with SambaDC(args.dc_folder) as dc:
         if args.computer:
             dc.add_computer(args.computer)
-        print(script_text(script_lines(dc, args.user, args.computer)).replace("\r\n", "\n"))
+        print(json.dumps(answers(dc, args.user, args.computer), ensure_ascii=False, indent=1))
         for user in args.user:
             print(f"; ldapsearch -b {BASE_DN} (sAMAccountName={user}):")
             print(dc.ldap("ldapsearch", "-LLL", "-o", "ldif-wrap=no", "-b", BASE_DN,

@@ -125,7 +125,7 @@ class SambaDC:
         self.dc = os.path.join(self.folder, "dc")
         self.conf = os.path.join(self.dc, "etc", "smb.conf")
         self.log_path = os.path.join(self.folder, "samba.log")
-        tls = os.path.join(os.environ["KESTRIN_TEST_DATA"], "tls")
+        tls = os.path.abspath(os.path.join(os.environ["KESTRIN_TEST_DATA"], "tls"))
         self.ca = os.path.join(tls, "ca.pem")
         # Kerberos tickets of samba-tool and net stay here, not in /tmp.
         self.env = dict(os.environ, LDAPTLS_CACERT=self.ca, LDAPTLS_REQCERT="demand",
@@ -140,6 +140,9 @@ class SambaDC:
             # certificates provision anew.
             marker, wanted = os.path.join(self.folder, "provisioned"), hashlib.sha256((CONTENT + tls).encode()).hexdigest()
             if not os.path.exists(marker) or open(marker).read() != wanted:
+                # A provision that fails half-way must not pass for a finished one.
+                if os.path.exists(marker):
+                    os.remove(marker)
                 self._provision(tls)
                 with open(marker, "w") as file:
                     file.write(wanted)

@@ -118,11 +118,16 @@ def _reg_value(name, value):
     return f"{_reg_string(name)}={_reg_string(value)}"
 
 
+def _new_key_lines(key, values):
+    """.reg lines that delete the key and write it anew with these values."""
+    return [f"[-{_reg_key(key)}]", "", f"[{_reg_key(key)}]"] + [
+        _reg_value(name, value) for name, value in values.items() if value is not None]
+
+
 def _replace_key(key, values, subkeys=None):
     """Deletes the key and writes it anew with these values, and subkeys
     (relative path: values), in one reg import."""
-    lines = [f"[-{_reg_key(key)}]", "", f"[{_reg_key(key)}]"]
-    lines += [_reg_value(name, value) for name, value in values.items() if value is not None]
+    lines = _new_key_lines(key, values)
     for path, subkey_values in (subkeys or {}).items():
         lines += ["", f"[{_reg_key(key)}\\{path}]"]
         lines += [_reg_value(name, value) for name, value in subkey_values.items() if value is not None]
@@ -236,6 +241,17 @@ def script_objects(objects):
     """ADsGetObject of each path binds an object whose memberOf is the value:
     "" absent, a text one VT_BSTR, a list an array ("#<n>": a VT_I4 element)."""
     _replace_key(ADSI_KEY + r"\Objects", objects)
+
+
+def script_controller_answers(answers):
+    """The directory's and the domain's answers as a domain controller gives
+    them (ad_script.answers()): names, objects, global groups, controllers."""
+    lines = []
+    for key, values in ((ADSI_KEY + r"\Names", answers["names"]), (ADSI_KEY + r"\Objects", answers["objects"]),
+                        (NETAPI_KEY + r"\Groups", answers["groups"]),
+                        (NETAPI_KEY + r"\Controllers", answers["controllers"])):
+        lines += _new_key_lines(key, values) + [""]
+    kestrin.reg_import(lines)
 
 
 def set_translation_init_error(error):

@@ -101,15 +101,14 @@ class ControllerAnswersTestCase(DirectoryServiceTestCase):
         workstation = kestrin.helper_json("workstation")
         with samba_dc.SambaDC(os.path.join(kestrin.WORK, "samba-dc")) as dc:
             dc.add_computer(workstation["computer"])
-            cls.script = ad_script.script_lines(dc, cls.USERS, workstation["computer"], workstation["domain"])
-            cls.directory = {user: dict(ad_script.expected_groups(dc, user), dn=ad_script.find(dc, user)[0],
-                                        legacy=ad_script.legacy_groups(dc, user)) for user in cls.USERS}
+            cls.answers = ad_script.answers(dc, cls.USERS, workstation["computer"], workstation["domain"])
+            cls.directory = {user: dict(ad_script.expected_groups(dc, user), dn=ad_script.find(dc, user)[0])
+                             for user in cls.USERS}
             cls.computer_in_directory = ad_script.find(dc, workstation["computer"] + "$")[0]
-            cls.controller = ad_script.controller_name(dc)
 
     def script_from_controller(self, user):
         standins.script_session(self.session, user_name=user, domain_name=self.domain, win_station_name="Console")
-        kestrin.reg_import(self.script)
+        standins.script_controller_answers(self.answers)
 
 
 class DirectoryUserTest(ControllerAnswersTestCase):
@@ -171,7 +170,7 @@ class LegacyDomainTest(ControllerAnswersTestCase):
         self.script_from_controller("bob")
         standins.script_names({r"CORP\bob": NO_SUCH_DOMAIN})
         self.start()
-        report, legacy = self.first_report(), self.directory["bob"]["legacy"]
+        report, legacy = self.first_report(), self.answers["groups"]["bob"]
         self.assertEqual(report["user"], r"CORP\bob")
         # Account names (Sales-West), not the CNs memberOf gives.
         self.assertEqual(report["groups"], [group(name.lower(), "") for name in legacy])
@@ -180,7 +179,7 @@ class LegacyDomainTest(ControllerAnswersTestCase):
         for line in (r"[IDENT] Failed to get DN for user CORP\bob; (ERROR_NO_SUCH_DOMAIN)",
                      "[IDENT] An attempt to utilize legacy NT group lookups may be attempted for OpenLDAP "
                      "(native NT) compatibility.",
-                     rf"[*] CIdentActiveDirectory::LookupNTLegacyGroups; DC Lookup (CORP): {self.controller.lower()}",
+                     rf"[*] CIdentActiveDirectory::LookupNTLegacyGroups; DC Lookup (CORP): {self.answers['controllers']['CORP'].lower()}",
                      r"[*] CIdentActiveDirectory::LookupNTLegacyGroups; Group Lookup (CORP\bob): "
                      + "".join(f"{name}, " for name in legacy)):
             self.assertIn(line, lines)

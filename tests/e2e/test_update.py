@@ -7,8 +7,8 @@ middle of a download."""
 import os
 import re
 import shutil
-import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -17,6 +17,10 @@ import zipfile
 import kestrin
 from scripted_service import ScriptedServiceTestCase
 from signing import Signer
+
+# The newer build is the same raised copy scripts/run --update publishes.
+sys.path.insert(0, os.path.join(kestrin.TOOLS, "..", "scripts", "lib"))
+import file_version  # noqa: E402
 
 OPTIONS = kestrin.OPTIONS_KEY
 RUNNER = os.environ["KESTRIN_UPDATE_RUNNER"]
@@ -46,17 +50,9 @@ def write(path, data):
         file.write(data)
 
 
-def with_file_version(program, patch):
-    """The bytes of program with its version resource saying 2.1.<patch>.0
-    instead of 2.1.14.0, both in the fixed part and in the strings."""
-    data = bytearray(read(program))
-    fixed = data.index(struct.pack("<I", 0xFEEF04BD))
-    # dwFileVersionLS and dwProductVersionLS hold <patch> << 16.
-    for offset in (fixed + 12, fixed + 20):
-        struct.pack_into("<I", data, offset, patch << 16)
-    old, new = "2.1.14.0".encode("utf-16-le"), f"2.1.{patch}.0".encode("utf-16-le")
-    assert len(old) == len(new) and data.count(old) == 2
-    return bytes(data.replace(old, new))
+def newer_build(program):
+    """The bytes of program with its version resource saying 2.1.15.0 instead of 2.1.14.0."""
+    return file_version.bumped(read(program))[0]
 
 
 def flip_byte(data, offset=0x2000):
@@ -99,7 +95,7 @@ class UpdateCheckTest(unittest.TestCase):
                        "a-twin": Signer(folder, "a-twin"),
                        # Its leaf is signed with SHA-1: Wine checks its chain, and finds no trusted root.
                        "untrusted": Signer(folder, "untrusted", digest="sha1")}
-        cls.newer = with_file_version(kestrin.KESTRIN_EXE, 15)
+        cls.newer = newer_build(kestrin.KESTRIN_EXE)
 
     @classmethod
     def tearDownClass(cls):
@@ -281,7 +277,7 @@ class ServiceUpdateTest(ScriptedServiceTestCase):
     def test_the_service_swaps_in_a_newer_build_and_runs_it(self):
         shutil.copy(QUICK_UPDATE, self.install.exe)
         original = read(self.install.exe)
-        newer = with_file_version(QUICK_UPDATE, 15)
+        newer = newer_build(QUICK_UPDATE)
         self.publish(newer)
 
         self.start_service(["--updates", self.updates])
@@ -301,7 +297,7 @@ class ServiceUpdateTest(ScriptedServiceTestCase):
     def test_a_new_build_that_cannot_run_is_rolled_back(self):
         shutil.copy(QUICK_UPDATE, self.install.exe)
         original = read(self.install.exe)
-        self.publish(with_file_version(EXIT_AT_ONCE, 15))
+        self.publish(newer_build(EXIT_AT_ONCE))
 
         self.start_service(["--updates", self.updates])
         self.assertTrue(self.install.wait_for_log(INSTALLED, 60), self.install.log_lines())
@@ -320,7 +316,7 @@ class ServiceUpdateTest(ScriptedServiceTestCase):
 
     def test_a_stop_during_a_slow_download_ends_the_update_thread_in_time(self):
         shutil.copy(QUICK_UPDATE, self.install.exe)
-        self.publish(with_file_version(QUICK_UPDATE, 15))
+        self.publish(newer_build(QUICK_UPDATE))
         # The package comes 64 bytes a second: days for the program.
         self.start_service(["--updates", self.updates, "--http-fault", "drip", "--http-fault-path", PACKAGE_PATH])
         self.assertTrue(self.install.wait_for_log("[*] CUpdate: New service available, downloading ...", 60),
